@@ -1,0 +1,74 @@
+#include "platform/emulated/objects.h"
+
+#include <mutex>
+#include <unordered_map>
+
+#include "platform/seam.h"
+
+namespace emu {
+
+DWORD KernelObject::Write(const void*, DWORD, DWORD* written) {
+  if (written) *written = 0;
+  return ERROR_INVALID_HANDLE;
+}
+
+DWORD KernelObject::Read(void*, DWORD, DWORD* read) {
+  if (read) *read = 0;
+  return ERROR_INVALID_HANDLE;
+}
+
+namespace {
+
+struct HandleTable {
+  std::mutex mutex;
+  std::unordered_map<ULONG_PTR, std::shared_ptr<KernelObject>> objects;
+  ULONG_PTR next = 0x100;
+};
+
+HandleTable& Table() {
+  static HandleTable table;
+  return table;
+}
+
+}  // namespace
+
+HANDLE InsertHandle(std::shared_ptr<KernelObject> object) {
+  HandleTable& table = Table();
+  std::lock_guard lock(table.mutex);
+  ULONG_PTR value = table.next;
+  table.next += 4;
+  table.objects.emplace(value, std::move(object));
+  return reinterpret_cast<HANDLE>(value);
+}
+
+std::shared_ptr<KernelObject> LookupHandle(HANDLE handle) {
+  HandleTable& table = Table();
+  std::lock_guard lock(table.mutex);
+  auto it = table.objects.find(reinterpret_cast<ULONG_PTR>(handle));
+  return it == table.objects.end() ? nullptr : it->second;
+}
+
+bool RemoveHandle(HANDLE handle) {
+  std::shared_ptr<KernelObject> object;  // destroyed outside the lock
+  HandleTable& table = Table();
+  std::lock_guard lock(table.mutex);
+  auto it = table.objects.find(reinterpret_cast<ULONG_PTR>(handle));
+  if (it == table.objects.end()) return false;
+  object = std::move(it->second);
+  table.objects.erase(it);
+  return true;
+}
+
+}  // namespace emu
+
+namespace win {
+
+BOOL CloseHandle(HANDLE handle) {
+  if (!emu::RemoveHandle(handle)) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+}  // namespace win

@@ -1,0 +1,33 @@
+// Kernel objects of the emulated machine and the process's handle table.
+#pragma once
+
+#include <memory>
+
+#include "platform/win32_types.h"
+
+namespace emu {
+
+// Something a HANDLE can refer to. Operations an object does not support fail the way Windows
+// fails them for such an object.
+class KernelObject {
+ public:
+  virtual ~KernelObject() = default;
+
+  virtual DWORD FileType() const { return FILE_TYPE_UNKNOWN; }
+
+  // WriteFile / ReadFile. On failure return the error code; on success ERROR_SUCCESS.
+  virtual DWORD Write(const void* data, DWORD size, DWORD* written);
+  virtual DWORD Read(void* data, DWORD size, DWORD* read);
+};
+
+// Handle values are multiples of 4, never null or INVALID_HANDLE_VALUE, as on Windows.
+HANDLE InsertHandle(std::shared_ptr<KernelObject> object);
+std::shared_ptr<KernelObject> LookupHandle(HANDLE handle);
+template <class T>
+std::shared_ptr<T> LookupHandleAs(HANDLE handle) {
+  return std::dynamic_pointer_cast<T>(LookupHandle(handle));
+}
+// Removes the handle; false when it was not open.
+bool RemoveHandle(HANDLE handle);
+
+}  // namespace emu
