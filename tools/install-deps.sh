@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need, when they are missing.
+# Usage: tools/install-deps.sh [--windows]
+set -euo pipefail
+
+packages=(cmake make g++ pkg-config libgtest-dev googletest nlohmann-json3-dev zlib1g-dev uuid-dev
+          p7zip-full)
+if [[ "${1:-}" == "--windows" ]]; then
+  packages+=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev)
+fi
+
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+    missing+=("$package")
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+SUDO=""
+[[ $(id -u) -ne 0 ]] && SUDO="sudo"
+# One index failing to refresh is no reason to stop: the packages may well install anyway.
+$SUDO apt-get update || echo "apt-get update reported a problem; trying the install anyway" >&2
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Builds and runs every test: the plain build, AddressSanitizer + UndefinedBehaviorSanitizer,
+# ThreadSanitizer, and the 32-bit Windows cross-build.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+tools/install-deps.sh --windows
+jobs=$(nproc)
+
+run_suite() {  # build-dir sanitizer [ctest args...]
+  local dir=$1 sanitize=$2
+  shift 2
+  echo "=== tests: ${sanitize:-plain} build ==="
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Debug -DVELUND_SANITIZE="$sanitize" >/dev/null
+  cmake --build "$dir" -j"$jobs"
+  ctest --test-dir "$dir" --output-on-failure -j"$jobs" "$@"
+}
+
+run_suite build-tests ""
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  run_suite build-asan address
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  run_suite build-tsan thread
+
+echo "=== Windows cross-build ==="
+tools/build-windows.sh
