@@ -8,6 +8,7 @@
 namespace win {
 
 BOOL CloseHandle(HANDLE handle);
+BOOL FindVolumeClose(HANDLE find);
 LSTATUS RegCloseKey(HKEY key);
 
 // A kernel handle (file, device, process, thread, event). Both null and INVALID_HANDLE_VALUE
@@ -65,6 +66,33 @@ class RegKey {
 
  private:
   HKEY key_ = nullptr;
+};
+
+// A volume search of FindFirstVolumeW, ended by FindVolumeClose.
+class VolumeFind {
+ public:
+  VolumeFind() = default;
+  explicit VolumeFind(HANDLE find) : find_(find) {}
+  VolumeFind(const VolumeFind&) = delete;
+  VolumeFind& operator=(const VolumeFind&) = delete;
+  VolumeFind(VolumeFind&& other) noexcept : find_(std::exchange(other.find_, INVALID_HANDLE_VALUE)) {}
+  VolumeFind& operator=(VolumeFind&& other) noexcept {
+    if (this != &other) reset(std::exchange(other.find_, INVALID_HANDLE_VALUE));
+    return *this;
+  }
+  ~VolumeFind() { reset(); }
+
+  HANDLE get() const { return find_; }
+  bool valid() const { return find_ != INVALID_HANDLE_VALUE; }
+  explicit operator bool() const { return valid(); }
+
+  void reset(HANDLE find = INVALID_HANDLE_VALUE) {
+    HANDLE old = std::exchange(find_, find);
+    if (old != INVALID_HANDLE_VALUE) win::FindVolumeClose(old);
+  }
+
+ private:
+  HANDLE find_ = INVALID_HANDLE_VALUE;
 };
 
 }  // namespace win

@@ -11,7 +11,10 @@
 #include <string>
 #include <string_view>
 
+#include <vector>
+
 #include "platform/handles.h"
+#include "platform/win32_device_types.h"
 #include "platform/win32_types.h"
 
 namespace win {
@@ -91,6 +94,74 @@ HGLOBAL LoadResource(HMODULE module, HRSRC resource);
 DWORD SizeofResource(HMODULE module, HRSRC resource);
 const void* LockResource(HGLOBAL loaded);
 BOOL FreeResource(HGLOBAL loaded);
+
+// ---- Files and devices ----------------------------------------------------------------------
+// Paths: X:\dir\file, relative paths, \\?\Volume{GUID}\dir\file, and the devices \\.\X:,
+// \\.\Volume{GUID} and \\.\PHYSICALDRIVEn. INVALID_HANDLE_VALUE on failure.
+HANDLE CreateFileW(std::string_view path, DWORD access, DWORD shareMode,
+                   const SECURITY_ATTRIBUTES* security, DWORD creationDisposition,
+                   DWORD flagsAndAttributes, HANDLE templateFile);
+BOOL ReadFile(HANDLE file, void* data, DWORD size, DWORD* read, OVERLAPPED* overlapped);
+DWORD SetFilePointer(HANDLE file, LONG distance, LONG* distanceHigh, DWORD moveMethod);
+BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, LARGE_INTEGER* newPosition,
+                      DWORD moveMethod);
+BOOL DeviceIoControl(HANDLE device, DWORD controlCode, void* in, DWORD inSize, void* out,
+                     DWORD outSize, DWORD* returned, OVERLAPPED* overlapped);
+
+DWORD GetFileAttributesW(std::string_view path);  // INVALID_FILE_ATTRIBUTES when missing
+BOOL CreateDirectoryW(std::string_view path, const SECURITY_ATTRIBUTES* security);
+BOOL RemoveDirectoryW(std::string_view path);
+BOOL DeleteFileW(std::string_view path);
+BOOL CopyFileW(std::string_view source, std::string_view destination, BOOL failIfExists);
+// SHFileOperationW: 0 on success, else a Win32 or shell (DE_) error code.
+int SHFileOperationW(ShellFileOperation* operation);
+
+// ---- Volumes and drive letters ----------------------------------------------------------------
+// Volume names come back as \\?\Volume{GUID}\ . `bufferLength` is the caller's buffer in
+// UTF-16 units, terminator included; a name that does not fit fails with ERROR_FILENAME_EXCED_RANGE.
+HANDLE FindFirstVolumeW(std::string& volumeName, DWORD bufferLength);
+// FindNextVolumeW fails with ERROR_NO_MORE_FILES after the last volume.
+BOOL FindNextVolumeW(HANDLE find, std::string& volumeName, DWORD bufferLength);
+BOOL FindVolumeClose(HANDLE find);
+// The mount paths (E:\ or C:\mnt\usb\) of a volume. When they do not fit `bufferLength`
+// (the multi-string with its final terminator), fails with ERROR_MORE_DATA.
+BOOL GetVolumePathNamesForVolumeNameW(std::string_view volumeName, std::vector<std::string>& paths,
+                                      DWORD bufferLength);
+BOOL SetVolumeMountPointW(std::string_view mountPoint, std::string_view volumeName);
+BOOL DeleteVolumeMountPointW(std::string_view mountPoint);
+// The root paths of all drive letters (C:\ and so on). Returns the length of the multi-string
+// in UTF-16 units without its final terminator, 0 on failure.
+DWORD GetLogicalDriveStringsW(std::vector<std::string>& roots);
+UINT GetDriveTypeW(std::string_view rootPath);
+BOOL GetVolumeInformationW(std::string_view rootPath, std::string* volumeName, DWORD* serialNumber,
+                           DWORD* maximumComponentLength, DWORD* fileSystemFlags,
+                           std::string* fileSystemName);
+BOOL GetDiskFreeSpaceExW(std::string_view directory, ULARGE_INTEGER* freeBytesAvailable,
+                         ULARGE_INTEGER* totalBytes, ULARGE_INTEGER* totalFreeBytes);
+
+// ---- Processes and messages ---------------------------------------------------------------------
+// `applicationName` empty means none (the command line's first token names the program);
+// `currentDirectory` empty means the caller's.
+BOOL CreateProcessW(std::string_view applicationName, std::string& commandLine,
+                    const SECURITY_ATTRIBUTES* processAttributes,
+                    const SECURITY_ATTRIBUTES* threadAttributes, BOOL inheritHandles,
+                    DWORD creationFlags, void* environment, std::string_view currentDirectory,
+                    const STARTUPINFOW* startupInfo, PROCESS_INFORMATION* processInformation);
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode);
+
+BOOL PeekMessageW(MSG* message, HWND window, UINT filterMin, UINT filterMax, UINT removeMessage);
+BOOL TranslateMessage(const MSG* message);
+LRESULT DispatchMessageW(const MSG* message);
+LRESULT SendMessageTimeoutW(HWND window, UINT message, WPARAM wParam, LPARAM lParam, UINT flags,
+                            UINT timeout, DWORD_PTR* result);
+
+RPC_STATUS UuidCreate(UUID* uuid);
+
+// ---- Locale ---------------------------------------------------------------------------------
+// GetLocaleInfoW: the locale's setting as UTF-8; returns its length in UTF-16 units with the
+// terminator, 0 on failure.
+int GetLocaleInfoW(LCID locale, LCTYPE type, std::string& data);
 
 // ---- Handles --------------------------------------------------------------------------------
 BOOL CloseHandle(HANDLE handle);
