@@ -5,17 +5,22 @@
 #include "app/console_log.h"
 #include "platform/emulated/console.h"
 #include "platform/emulated/machine.h"
+#include "platform/emulated/machine_setup.h"
+#include "platform/emulated/faults.h"
 
 void MachineTest::SetUp() {
   char pattern[] = "/tmp/velund-machine-XXXXXX";
   const char* made = mkdtemp(pattern);
   ASSERT_NE(made, nullptr);
   directory_ = std::filesystem::path(made) / "machine";
+  std::string error;
+  ASSERT_TRUE(emu::CreateMachine(directory_, emu::MachineKind::SmallSystemDiskOnly, error)) << error;
   emu::Machine::Use(directory_);
   ResetLogStream();
 }
 
 void MachineTest::TearDown() {
+  emu::ClearFaults();
   emu::SetStandardOutput(nullptr);
   ResetLogStream();
   std::error_code ec;

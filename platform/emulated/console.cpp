@@ -145,6 +145,7 @@ HWND CreateWindowExW(DWORD exStyle, std::string_view, std::string_view, DWORD st
   state.owner = parent;
   state.style = style;
   state.exStyle = exStyle;
+  state.thread = std::this_thread::get_id();
   process.windows[window] = state;
   return window;
 }
@@ -250,6 +251,10 @@ LONG_PTR SetWindowLongW(HWND window, int index, LONG_PTR value) {
     case GWL_EXSTYLE:
       previous = std::exchange(state->exStyle, value);
       break;
+    case GWLP_WNDPROC:
+      previous = reinterpret_cast<LONG_PTR>(state->procedure);
+      state->procedure = reinterpret_cast<WNDPROC>(value);
+      break;
     default:
       SetLastError(1413);  // ERROR_INVALID_INDEX
       return 0;
@@ -269,6 +274,7 @@ LONG_PTR GetWindowLongW(HWND window, int index) {
     case GWL_HWNDPARENT: return reinterpret_cast<LONG_PTR>(state->owner);
     case GWL_STYLE: return state->style;
     case GWL_EXSTYLE: return state->exStyle;
+    case GWLP_WNDPROC: return reinterpret_cast<LONG_PTR>(state->procedure);
     default:
       SetLastError(1413);
       return 0;

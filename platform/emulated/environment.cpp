@@ -91,6 +91,14 @@ BOOL SetCurrentDirectoryW(std::string_view path) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
+  // The folder must exist (checked before taking the process lock: resolving a path reads the
+  // current folder itself).
+  const DWORD attributes = GetFileAttributesW(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return FALSE;  // the last error is set
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    SetLastError(ERROR_DIRECTORY);
+    return FALSE;
+  }
   emu::ProcessState& process = emu::Machine::Get().Process();
   std::lock_guard lock(process.mutex);
   process.currentDirectory = FullPath(path, process.currentDirectory);

@@ -43,7 +43,9 @@ const std::unordered_map<DWORD, std::string_view>& SystemMessages() {
       {112, "There is not enough space on the disk."},
       {122, "The data area passed to a system call is too small."},
       {123, "The filename, directory name, or volume label syntax is incorrect."},
+      {131, "An attempt was made to move the file pointer before the beginning of the file."},
       {145, "The directory is not empty."},
+      {158, "The segment is already unlocked."},
       {161, "The specified path is invalid."},
       {170, "The requested resource is in use."},
       {183, "Cannot create a file when that file already exists."},
@@ -58,6 +60,7 @@ const std::unordered_map<DWORD, std::string_view>& SystemMessages() {
             "for %2."},
       {487, "Attempt to access invalid address."},
       {998, "Invalid access to memory location."},
+      {1004, "Invalid flags."},
       {1005, "The volume does not contain a recognized file system.\r\nPlease make sure that all "
              "required file system drivers are loaded and that the volume is not corrupted."},
       {1006, "The volume for a file has been externally altered so that the opened file is no "

@@ -1,4 +1,6 @@
 #include "platform/emulated/machine.h"
+#include "platform/emulated/machine_setup.h"
+#include "platform/emulated/storage.h"
 
 #include <algorithm>
 #include <cctype>
@@ -22,7 +24,7 @@ std::filesystem::path chosenDirectory;
 
 bool CaseInsensitiveLess::operator()(const std::string& a, const std::string& b) const {
   return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-    return std::tolower(static_cast<unsigned char>(x)) < std::tolower(static_cast<unsigned char>(y));
+    return std::toupper(static_cast<unsigned char>(x)) < std::toupper(static_cast<unsigned char>(y));
   });
 }
 
@@ -48,25 +50,17 @@ nlohmann::json Machine::DefaultConfig() {
         {"windir", "C:\\Windows"},
         {"ComSpec", "C:\\Windows\\system32\\cmd.exe"}}},
       {"current_directory", "C:\\Users\\Setup\\Downloads"},
+      {"folders",
+       {"C:\\Users\\Setup\\AppData\\Local\\Temp", "C:\\Users\\Setup\\Downloads",
+        "C:\\Windows\\system32"}},
       {"disks", nlohmann::json::array()},
   };
 }
 
 bool Machine::CreateDefault(const std::filesystem::path& directory, std::string* error) {
-  std::error_code ec;
-  if (std::filesystem::exists(directory, ec)) {
-    if (error) *error = directory.string() + " already exists";
-    return false;
-  }
-  std::filesystem::create_directories(directory, ec);
-  if (ec) {
-    if (error) *error = directory.string() + ": " + ec.message();
-    return false;
-  }
-  std::ofstream out(directory / "machine.json");
-  out << DefaultConfig().dump(2) << "\n";
-  if (!out) {
-    if (error) *error = (directory / "machine.json").string() + ": cannot write";
+  std::string reason;
+  if (!CreateMachine(directory, MachineKind::Default, reason)) {
+    if (error) *error = reason;
     return false;
   }
   return true;
@@ -110,17 +104,28 @@ void Machine::Load() {
   if (config_.value("console_window", true)) {
     process_.consoleWindow = reinterpret_cast<HWND>(process_.nextWindow);
     process_.nextWindow += 0x10;
-    process_.windows[process_.consoleWindow] = WindowState{console_.rect};
+    WindowState console;
+    console.rect = console_.rect;
+    process_.windows[process_.consoleWindow] = console;
   }
 }
 
 Machine& Machine::Get() {
-  std::lock_guard lock(machineMutex);
-  if (!current) {
-    current.reset(new Machine(chosenDirectory.empty() ? DefaultMachineDirectory()
-                                                      : chosenDirectory));
+  bool started = false;
+  Machine* machine = nullptr;
+  {
+    std::lock_guard lock(machineMutex);
+    if (!current) {
+      current.reset(new Machine(chosenDirectory.empty() ? DefaultMachineDirectory()
+                                                        : chosenDirectory));
+      started = true;
+    }
+    machine = current.get();
   }
-  return *current;
+  // What Windows does while it boots: find the disks and their volumes, and enumerate them in
+  // the registry. Outside the lock, since that work asks for the machine itself.
+  if (started) StartStorage();
+  return *machine;
 }
 
 void Machine::Use(const std::filesystem::path& directory) {

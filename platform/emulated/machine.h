@@ -8,10 +8,12 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <thread>
 #include <string>
 
 #include <nlohmann/json.hpp>
 
+#include "platform/win32_device_types.h"
 #include "platform/win32_types.h"
 
 namespace emu {
@@ -37,6 +39,8 @@ struct WindowState {
   HWND owner = nullptr;
   LONG_PTR style = 0;
   LONG_PTR exStyle = 0;
+  WNDPROC procedure = nullptr;  // set through GWLP_WNDPROC; messages go nowhere without one
+  std::thread::id thread;       // the thread that created it, which receives its messages
 };
 
 // What the running process holds: its environment, current directory, console and windows.

@@ -17,6 +17,15 @@ DWORD KernelObject::Read(void*, DWORD, DWORD* read) {
   return ERROR_INVALID_HANDLE;
 }
 
+DWORD KernelObject::Seek(LONGLONG, DWORD, LONGLONG*) { return ERROR_INVALID_FUNCTION; }
+
+DWORD KernelObject::Control(DWORD, const void*, DWORD, void*, DWORD, DWORD* returned) {
+  if (returned) *returned = 0;
+  return ERROR_INVALID_FUNCTION;
+}
+
+DWORD KernelObject::Wait(DWORD) { return WAIT_FAILED; }
+
 namespace {
 
 struct HandleTable {

@@ -18,6 +18,13 @@ class KernelObject {
   // WriteFile / ReadFile. On failure return the error code; on success ERROR_SUCCESS.
   virtual DWORD Write(const void* data, DWORD size, DWORD* written);
   virtual DWORD Read(void* data, DWORD size, DWORD* read);
+  // SetFilePointerEx.
+  virtual DWORD Seek(LONGLONG distance, DWORD moveMethod, LONGLONG* newPosition);
+  // DeviceIoControl.
+  virtual DWORD Control(DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize,
+                        DWORD* returned);
+  // WaitForSingleObject: WAIT_OBJECT_0, WAIT_TIMEOUT, or WAIT_FAILED for objects one cannot wait on.
+  virtual DWORD Wait(DWORD milliseconds);
 };
 
 // Handle values are multiples of 4, never null or INVALID_HANDLE_VALUE, as on Windows.

@@ -112,14 +112,22 @@ void LoadHive(Hive& hive) {
 }
 
 // Called with gMutex held. Loads the hives of the current machine, dropping those of another.
-void EnsureLoaded() {
-  const std::filesystem::path directory = Machine::Get().Directory();
+void EnsureLoaded(const std::filesystem::path& directory) {
   if (gLoaded && directory == gDirectory) return;
   gHandles.clear();
   gDirectory = directory;
   LoadHive(gCurrentUser);
   LoadHive(gLocalMachine);
   gLoaded = true;
+}
+
+// Takes the registry lock with the hives of the current machine loaded. The machine is asked
+// first: starting it fills the registry, which takes this lock itself.
+std::unique_lock<std::mutex> LockRegistry() {
+  const std::filesystem::path directory = Machine::Get().Directory();
+  std::unique_lock lock(gMutex);
+  EnsureLoaded(directory);
+  return lock;
 }
 
 LSTATUS Save(const Hive& hive) {
@@ -239,8 +247,7 @@ void ResetRegistry() {
 }
 
 LSTATUS RegistryReadTree(HKEY handle, RegistryKeyTree& tree) {
-  std::lock_guard lock(gMutex);
-  EnsureLoaded();
+  auto lock = LockRegistry();
   std::shared_ptr<Key> key;
   if (LSTATUS status = Resolve(handle, 0, key); status != ERROR_SUCCESS) return status;
   tree = TreeFromKey(*key);
@@ -248,8 +255,7 @@ LSTATUS RegistryReadTree(HKEY handle, RegistryKeyTree& tree) {
 }
 
 LSTATUS RegistrySetSecurity(HKEY handle, std::vector<BYTE> descriptor) {
-  std::lock_guard lock(gMutex);
-  EnsureLoaded();
+  auto lock = LockRegistry();
   std::shared_ptr<Key> key;
   if (LSTATUS status = Resolve(handle, WRITE_DAC, key); status != ERROR_SUCCESS) return status;
   key->security = std::move(descriptor);
@@ -257,8 +263,7 @@ LSTATUS RegistrySetSecurity(HKEY handle, std::vector<BYTE> descriptor) {
 }
 
 LSTATUS RegistryGetSecurity(HKEY handle, std::optional<std::vector<BYTE>>& descriptor) {
-  std::lock_guard lock(gMutex);
-  EnsureLoaded();
+  auto lock = LockRegistry();
   std::shared_ptr<Key> key;
   if (LSTATUS status = Resolve(handle, READ_CONTROL, key); status != ERROR_SUCCESS) return status;
   descriptor = key->security;
@@ -268,8 +273,7 @@ LSTATUS RegistryGetSecurity(HKEY handle, std::optional<std::vector<BYTE>>& descr
 namespace registry {
 
 LSTATUS Open(HKEY handle, std::string_view path, REGSAM access, HKEY& result) {
-  std::lock_guard lock(gMutex);
-  EnsureLoaded();
+  auto lock = LockRegistry();
   result = nullptr;
   std::shared_ptr<Key> key;
   if (LSTATUS status = Resolve(handle, 0, key); status != ERROR_SUCCESS) return status;
@@ -284,8 +288,7 @@ LSTATUS Open(HKEY handle, std::string_view path, REGSAM access, HKEY& result) {
 
 LSTATUS Create(HKEY handle, std::string_view path, bool isVolatile, REGSAM access, HKEY& result,
                DWORD& disposition) {
-  std::lock_guard lock(gMutex);
-  EnsureLoaded();
+  auto lock = LockRegistry();
   result = nullptr;
   std::shared_ptr<Key> key;
   if (LSTATUS status = Resolve(handle, 0, key); status != ERROR_SUCCESS) return status;
@@ -329,8 +332,7 @@ LSTATUS Create(HKEY handle, std::string_view path, bool isVolatile, REGSAM acces
 }
 
 LSTATUS QueryValue(HKEY handle, std::string_view name, RegistryValue& value) {
-  std::lock_guard lock(gMutex);
-  EnsureLoaded();
+  auto lock = LockRegistry();
   std::shared_ptr<Key> key;
   if (LSTATUS status = Resolve(handle, KEY_QUERY_VALUE, key); status != ERROR_SUCCESS) {
     return status;
@@ -342,8 +344,7 @@ LSTATUS QueryValue(HKEY handle, std::string_view name, RegistryValue& value) {
 }
 
 LSTATUS SetValue(HKEY handle, std::string_view name, DWORD type, std::vector<BYTE> data) {
-  std::lock_guard lock(gMutex);
-  EnsureLoaded();
+  auto lock = LockRegistry();
   std::shared_ptr<Key> key;
   if (LSTATUS status = Resolve(handle, KEY_SET_VALUE, key); status != ERROR_SUCCESS) return status;
   if (Utf16Units(name) > kMaxValueNameUnits) return ERROR_INVALID_PARAMETER;
@@ -357,8 +358,7 @@ LSTATUS SetValue(HKEY handle, std::string_view name, DWORD type, std::vector<BYT
 }
 
 LSTATUS DeleteValue(HKEY handle, std::string_view name) {
-  std::lock_guard lock(gMutex);
-  EnsureLoaded();
+  auto lock = LockRegistry();
   std::shared_ptr<Key> key;
   if (LSTATUS status = Resolve(handle, KEY_SET_VALUE, key); status != ERROR_SUCCESS) return status;
   const RegistryValue* found = FindValue(*key, name);
@@ -368,8 +368,7 @@ LSTATUS DeleteValue(HKEY handle, std::string_view name) {
 }
 
 LSTATUS DeleteKey(HKEY handle, std::string_view path) {
-  std::lock_guard lock(gMutex);
-  EnsureLoaded();
+  auto lock = LockRegistry();
   std::shared_ptr<Key> key;
   if (LSTATUS status = Resolve(handle, 0, key); status != ERROR_SUCCESS) return status;
   if (LSTATUS status = Walk(key, path, key); status != ERROR_SUCCESS) return status;
@@ -381,8 +380,7 @@ LSTATUS DeleteKey(HKEY handle, std::string_view path) {
 }
 
 LSTATUS DeleteTree(HKEY handle, std::string_view path) {
-  std::lock_guard lock(gMutex);
-  EnsureLoaded();
+  auto lock = LockRegistry();
   std::shared_ptr<Key> key;
   const REGSAM needed =
       KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE | (path.empty() ? KEY_SET_VALUE : 0);
@@ -403,8 +401,7 @@ LSTATUS DeleteTree(HKEY handle, std::string_view path) {
 }
 
 LSTATUS EnumKey(HKEY handle, DWORD index, std::string& name) {
-  std::lock_guard lock(gMutex);
-  EnsureLoaded();
+  auto lock = LockRegistry();
   std::shared_ptr<Key> key;
   if (LSTATUS status = Resolve(handle, KEY_ENUMERATE_SUB_KEYS, key); status != ERROR_SUCCESS) {
     return status;
@@ -415,8 +412,7 @@ LSTATUS EnumKey(HKEY handle, DWORD index, std::string& name) {
 }
 
 LSTATUS EnumValue(HKEY handle, DWORD index, RegistryValue& value) {
-  std::lock_guard lock(gMutex);
-  EnsureLoaded();
+  auto lock = LockRegistry();
   std::shared_ptr<Key> key;
   if (LSTATUS status = Resolve(handle, KEY_QUERY_VALUE, key); status != ERROR_SUCCESS) {
     return status;

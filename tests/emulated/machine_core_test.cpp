@@ -67,6 +67,9 @@ TEST_F(MachineCoreTest, EnvironmentTempFolderAndCurrentDirectory) {
   EXPECT_EQ(length, temp.size());
   EXPECT_EQ(temp, "C:\\Users\\Setup\\AppData\\Local\\Temp\\");
 
+  EXPECT_FALSE(win::SetCurrentDirectoryW("C:\\Users\\Setup\\AppData\\Local\\Temp\\kyrextract"));
+  EXPECT_EQ(win::GetLastError(), ERROR_FILE_NOT_FOUND);
+  ASSERT_TRUE(win::CreateDirectoryW("C:\\Users\\Setup\\AppData\\Local\\Temp\\kyrextract", nullptr));
   EXPECT_TRUE(win::SetCurrentDirectoryW("c:\\Users\\Setup\\AppData\\Local\\Temp\\kyrextract"));
   EXPECT_TRUE(win::SetCurrentDirectoryW("..\\.\\kyrextract\\"));
   std::string current;

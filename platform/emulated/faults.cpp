@@ -1,0 +1,49 @@
+#include "platform/emulated/faults.h"
+
+#include <mutex>
+#include <vector>
+
+#include "platform/emulated/machine.h"
+
+namespace emu {
+namespace {
+
+std::mutex gMutex;
+std::vector<Fault> gFaults;
+
+bool SameText(std::string_view a, std::string_view b) {
+  return !CaseInsensitiveLess{}(std::string(a), std::string(b)) &&
+         !CaseInsensitiveLess{}(std::string(b), std::string(a));
+}
+
+}  // namespace
+
+void InjectFault(Fault fault) {
+  std::lock_guard lock(gMutex);
+  gFaults.push_back(std::move(fault));
+}
+
+void ClearFaults() {
+  std::lock_guard lock(gMutex);
+  gFaults.clear();
+}
+
+std::optional<DWORD> TakeFault(std::string_view call, std::string_view path,
+                               std::optional<DWORD> controlCode) {
+  std::lock_guard lock(gMutex);
+  for (auto it = gFaults.begin(); it != gFaults.end(); ++it) {
+    if (it->call != call) continue;
+    if (!it->path.empty() && !SameText(it->path, path)) continue;
+    if (it->controlCode && it->controlCode != controlCode) continue;
+    if (it->after > 0) {
+      --it->after;
+      continue;
+    }
+    const DWORD error = it->error;
+    if (it->once) gFaults.erase(it);
+    return error;
+  }
+  return std::nullopt;
+}
+
+}  // namespace emu

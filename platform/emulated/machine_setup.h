@@ -1,0 +1,50 @@
+// Building and changing emulated machines from outside (the machine tool, the default machine,
+// tests): disks plugged in and out, a system disk with its C: volume, volumes marked as held.
+// These work on the machine directory's files; a running program sees the change the next time
+// it loads the machine.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/win32_types.h"
+
+namespace emu {
+
+struct NewDisk {
+  DWORD number = 0;
+  ULONGLONG size = 0;                  // true length in bytes (whole sectors); or:
+  std::optional<LONGLONG> cylinders;   // whole cylinders of 255 × 63 sectors
+  DWORD sectorSize = 512;
+  bool removable = true;
+  std::string name;
+};
+
+// Adds a disk to machine.json with a new, empty sparse image under disks/. The geometry has 255
+// tracks per cylinder and 63 sectors per track and counts the whole cylinders of the size.
+bool AddDisk(const std::filesystem::path& directory, const NewDisk& disk, std::string& error);
+
+// Unplugs a disk: it leaves machine.json (its image stays under disks/).
+bool RemoveDisk(const std::filesystem::path& directory, DWORD number, std::string& error);
+
+// Partitions a disk of the machine as a system disk: MBR, one NTFS partition from 1 MiB to the
+// end of the last whole MiB, formatted, with the drive letter `letter`.
+bool MakeSystemDisk(const std::filesystem::path& directory, DWORD number, char letter,
+                    std::string& error);
+
+// Creates `directory` holding a machine: the embedded default (a 500 GB system disk 0 with C:, and
+// an empty removable disk 1), or, for tests, a small system disk only.
+enum class MachineKind { Default, SmallSystemDiskOnly };
+bool CreateMachine(const std::filesystem::path& directory, MachineKind kind, std::string& error);
+
+// Marks the volume with drive letter `letter` as held open by another program, or releases it.
+bool SetVolumeHeld(const std::filesystem::path& directory, char letter, bool held,
+                   std::string& error);
+
+// The machine as `velund-machine show` prints it.
+nlohmann::json DescribeMachine(const std::filesystem::path& directory);
+
+}  // namespace emu
