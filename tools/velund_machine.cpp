@@ -1,54 +1,111 @@
-// velund-machine: creates and inspects emulated machines.
-//   velund-machine new DIR     creates DIR holding the default machine
-//   velund-machine show DIR    prints the machine's description as JSON
+// velund-machine: creates, changes and inspects emulated machines (see docs/machine.md).
+#include <cctype>
 #include <cstdio>
-#include <fstream>
+#include <filesystem>
+#include <cstdlib>
 #include <iostream>
 #include <string>
+#include <vector>
 
-#include "platform/emulated/machine.h"
+#include "platform/emulated/machine_setup.h"
 
 namespace {
 
 int Usage() {
-  std::fprintf(stderr, "usage: velund-machine new DIR\n       velund-machine show DIR\n");
+  std::fprintf(stderr,
+               "usage: velund-machine new DIR\n"
+               "       velund-machine show DIR\n"
+               "       velund-machine add-disk DIR --number N (--size BYTES | --cylinders C)\n"
+               "                      [--sector 512|4096] (--removable | --fixed) --name TEXT\n"
+               "       velund-machine remove-disk DIR N\n"
+               "       velund-machine hold DIR X:\n"
+               "       velund-machine release DIR X:\n");
   return 2;
 }
 
-int New(const std::string& directory) {
-  std::string error;
-  if (!emu::Machine::CreateDefault(directory, &error)) {
-    std::fprintf(stderr, "velund-machine: %s\n", error.c_str());
-    return 1;
-  }
-  return 0;
+int Fail(const std::string& error) {
+  std::fprintf(stderr, "velund-machine: %s\n", error.c_str());
+  return 1;
 }
 
-int Show(const std::string& directory) {
-  std::ifstream in(std::filesystem::path(directory) / "machine.json");
-  if (!in) {
-    std::fprintf(stderr, "velund-machine: %s holds no machine.json\n", directory.c_str());
-    return 1;
+bool ParseNumber(const std::string& text, unsigned long long& number) {
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
+  number = std::strtoull(text.c_str(), nullptr, 10);
+  return true;
+}
+
+int AddDisk(const std::string& directory, const std::vector<std::string>& options) {
+  emu::NewDisk disk;
+  bool haveNumber = false, haveSize = false, haveMedia = false, haveName = false;
+  for (std::size_t i = 0; i < options.size(); ++i) {
+    const std::string& option = options[i];
+    const bool hasValue = i + 1 < options.size();
+    unsigned long long number = 0;
+    if (option == "--removable" || option == "--fixed") {
+      disk.removable = option == "--removable";
+      haveMedia = true;
+    } else if (!hasValue) {
+      return Usage();
+    } else if (option == "--number" && ParseNumber(options[++i], number)) {
+      disk.number = static_cast<DWORD>(number);
+      haveNumber = true;
+    } else if (option == "--size" && ParseNumber(options[++i], number)) {
+      disk.size = number;
+      haveSize = true;
+    } else if (option == "--cylinders" && ParseNumber(options[++i], number)) {
+      disk.cylinders = static_cast<LONGLONG>(number);
+      haveSize = true;
+    } else if (option == "--sector" && ParseNumber(options[++i], number)) {
+      disk.sectorSize = static_cast<DWORD>(number);
+    } else if (option == "--name") {
+      disk.name = options[++i];
+      haveName = true;
+    } else {
+      return Usage();
+    }
   }
-  try {
-    nlohmann::json config = nlohmann::json::parse(in);
-    nlohmann::json shown = {{"directory", std::filesystem::absolute(directory).string()},
-                            {"disks", config.value("disks", nlohmann::json::array())},
-                            {"volumes", nlohmann::json::array()}};
-    std::cout << shown.dump(2) << "\n";
-  } catch (const nlohmann::json::exception& e) {
-    std::fprintf(stderr, "velund-machine: %s\n", e.what());
-    return 1;
+  if (!haveNumber || !haveSize || !haveMedia || !haveName) return Usage();
+  std::string error;
+  return emu::AddDisk(directory, disk, error) ? 0 : Fail(error);
+}
+
+char LetterOf(const std::string& text) {
+  if (text.size() != 2 || text[1] != ':' || !std::isalpha(static_cast<unsigned char>(text[0]))) {
+    return 0;
   }
-  return 0;
+  return static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) return Usage();
-  std::string command = argv[1];
-  if (command == "new") return New(argv[2]);
-  if (command == "show") return Show(argv[2]);
+  if (argc < 3) return Usage();
+  const std::string command = argv[1], directory = argv[2];
+  const std::vector<std::string> rest(argv + 3, argv + argc);
+  std::string error;
+  if (command != "new" && !std::filesystem::exists(std::filesystem::path(directory) / "machine.json")) {
+    return Fail(directory + " holds no machine (velund-machine new makes one)");
+  }
+  try {
+    if (command == "new" && rest.empty()) {
+      return emu::CreateMachine(directory, emu::MachineKind::Default, error) ? 0 : Fail(error);
+    }
+    if (command == "show" && rest.empty()) {
+      std::cout << emu::DescribeMachine(directory).dump(2) << "\n";
+      return 0;
+    }
+    if (command == "add-disk") return AddDisk(directory, rest);
+    unsigned long long number = 0;
+    if (command == "remove-disk" && rest.size() == 1 && ParseNumber(rest[0], number)) {
+      return emu::RemoveDisk(directory, static_cast<DWORD>(number), error) ? 0 : Fail(error);
+    }
+    if ((command == "hold" || command == "release") && rest.size() == 1 && LetterOf(rest[0])) {
+      return emu::SetVolumeHeld(directory, LetterOf(rest[0]), command == "hold", error)
+                 ? 0
+                 : Fail(error);
+    }
+  } catch (const std::exception& e) {
+    return Fail(e.what());
+  }
   return Usage();
 }

@@ -1,0 +1,110 @@
+// The machine tool as the README and the tests use it.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace {
+
+class MachineToolTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/velund-tool-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    root_ = pattern;
+    machine_ = (root_ / "m").string();
+  }
+  void TearDown() override {
+    std::error_code ec;
+    std::filesystem::remove_all(root_, ec);
+  }
+
+  // Runs the tool; its standard output in `out`.
+  int Tool(const std::string& arguments, std::string* out = nullptr) {
+    const std::string command = std::string(VELUND_MACHINE_TOOL) + " " + arguments + " 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    std::string text;
+    char buffer[4096];
+    while (std::size_t n = fread(buffer, 1, sizeof buffer, pipe)) text.append(buffer, n);
+    const int status = pclose(pipe);
+    if (out) *out = text;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  nlohmann::json Show() {
+    std::string out;
+    EXPECT_EQ(Tool("show " + machine_, &out), 0) << out;
+    return nlohmann::json::parse(out);
+  }
+
+  std::filesystem::path root_;
+  std::string machine_;
+};
+
+TEST_F(MachineToolTest, TheDefaultMachineHasASystemDiskAndAnEmptyStick) {
+  ASSERT_EQ(Tool("new " + machine_), 0);
+  EXPECT_NE(Tool("new " + machine_), 0);  // never over an existing machine
+  const nlohmann::json shown = Show();
+  ASSERT_EQ(shown["disks"].size(), 2u);
+  const auto& system = shown["disks"][0];
+  EXPECT_EQ(system["media"], "fixed");
+  EXPECT_EQ(system["layout"]["style"], "MBR");
+  EXPECT_GT(system["size"].get<long long>(), 499'000'000'000LL);
+  const auto& stick = shown["disks"][1];
+  EXPECT_EQ(stick["number"], 1);
+  EXPECT_EQ(stick["media"], "removable");
+  EXPECT_EQ(stick["name"], "Generic Flash Disk USB Device");
+  EXPECT_EQ(stick["layout"]["style"], "RAW");
+  // 14.32 GB as the size of its whole cylinders.
+  const double gib = stick["size"].get<double>() / 1073741824.0;
+  EXPECT_NEAR(gib, 14.32, 0.005);
+  const auto& g = stick["geometry"];
+  EXPECT_EQ(stick["size"].get<long long>(),
+            g["cylinders"].get<long long>() * g["tracks_per_cylinder"].get<long long>() *
+                g["sectors_per_track"].get<long long>() * g["bytes_per_sector"].get<long long>());
+  ASSERT_EQ(shown["volumes"].size(), 1u);
+  EXPECT_EQ(shown["volumes"][0]["letter"], "C");
+  EXPECT_EQ(shown["volumes"][0]["fs"], "NTFS");
+  EXPECT_EQ(shown["volumes"][0]["disk"], 0);
+  EXPECT_TRUE(std::filesystem::is_directory(shown["volumes"][0]["folder"].get<std::string>()));
+  // The images are sparse: a 500 GB disk takes a few megabytes.
+  struct stat info {};
+  ASSERT_EQ(stat(system["image"].get<std::string>().c_str(), &info), 0);
+  EXPECT_LT(static_cast<long long>(info.st_blocks) * 512, 200LL * 1024 * 1024);
+}
+
+TEST_F(MachineToolTest, DisksArePluggedInAndOutAndVolumesHeld) {
+  ASSERT_EQ(Tool("new " + machine_), 0);
+  EXPECT_EQ(Tool("add-disk " + machine_ + " --number 2 --size 1073741824 --sector 4096 --fixed"
+                 " --name \"Second Disk\""),
+            0);
+  EXPECT_NE(Tool("add-disk " + machine_ + " --number 2 --size 1073741824 --fixed --name X"), 0);
+  EXPECT_NE(Tool("add-disk " + machine_ + " --number 3 --size 100 --fixed --name Tiny"), 0);
+  EXPECT_NE(Tool("add-disk " + machine_ + " --number 3 --fixed"), 0);  // size and name missing
+  nlohmann::json shown = Show();
+  ASSERT_EQ(shown["disks"].size(), 3u);
+  EXPECT_EQ(shown["disks"][2]["geometry"]["bytes_per_sector"], 4096);
+  EXPECT_EQ(shown["disks"][2]["name"], "Second Disk");
+
+  EXPECT_EQ(Tool("remove-disk " + machine_ + " 1"), 0);
+  EXPECT_NE(Tool("remove-disk " + machine_ + " 1"), 0);
+  shown = Show();
+  ASSERT_EQ(shown["disks"].size(), 2u);
+  EXPECT_EQ(shown["disks"][1]["number"], 2);
+
+  EXPECT_EQ(Tool("hold " + machine_ + " C:"), 0);
+  EXPECT_EQ(Show()["volumes"][0]["held"], true);
+  EXPECT_EQ(Tool("release " + machine_ + " c:"), 0);
+  EXPECT_EQ(Show()["volumes"][0]["held"], false);
+  EXPECT_NE(Tool("hold " + machine_ + " Q:"), 0);
+  EXPECT_NE(Tool("show " + (root_ / "nothing").string()), 0);
+}
+
+}  // namespace
