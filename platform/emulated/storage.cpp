@@ -20,6 +20,10 @@ namespace {
 
 std::mutex gMutex;
 std::unique_ptr<Storage> gStorage;
+// Bumped by Reset(): a storage loaded before it is stale. Atomic, so that Reset() takes no lock
+// (it is called while a machine is being made, under the machine's own lock).
+std::atomic<unsigned> gGeneration{0};
+unsigned gLoadedGeneration = 0;
 std::atomic<bool> gHideArrivals{false};
 
 // GPT partition types that Windows mounts as volumes.
@@ -157,8 +161,10 @@ Storage::Locked Storage::Lock() {
   // The machine first: loading it may create it, which resets the storage.
   const std::filesystem::path directory = Machine::Get().Directory();
   std::unique_lock lock(gMutex);
-  if (!gStorage || gStorage->directory_ != directory) {
+  const unsigned generation = gGeneration;
+  if (!gStorage || gStorage->directory_ != directory || gLoadedGeneration != generation) {
     gStorage.reset(new Storage(directory));
+    gLoadedGeneration = generation;
     gStorage->Load();
   }
   return Locked{std::move(lock), *gStorage};
@@ -166,10 +172,7 @@ Storage::Locked Storage::Lock() {
 
 void StartStorage() { Storage::Lock(); }
 
-void Storage::Reset() {
-  std::lock_guard lock(gMutex);
-  gStorage.reset();
-}
+void Storage::Reset() { ++gGeneration; }
 
 Storage::Storage(std::filesystem::path directory) : directory_(std::move(directory)) {}
 
