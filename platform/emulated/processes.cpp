@@ -211,6 +211,12 @@ void RegisterProgram(const std::string& fileName, Program program, bool systemPr
   Programs()[fileName] = Registered{std::move(program), systemProgram};
 }
 
+Program RegisteredProgram(const std::string& fileName) {
+  std::lock_guard lock(gProgramsMutex);
+  auto it = Programs().find(fileName);
+  return it == Programs().end() ? Program() : it->second.program;
+}
+
 std::vector<std::string> SplitCommandLine(std::string_view line) {
   std::vector<std::string> tokens;
   std::size_t i = 0;

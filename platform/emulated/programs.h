@@ -29,6 +29,9 @@ using Program = std::function<DWORD(const ProgramRun&)>;
 // found without a path, as the programs of the system folder are.
 void RegisterProgram(const std::string& fileName, Program program, bool systemProgram = false);
 
+// The program registered under `fileName`, or an empty function.
+Program RegisteredProgram(const std::string& fileName);
+
 // Splits a command line into tokens by the rules of the C run-time (quotes, backslashes).
 std::vector<std::string> SplitCommandLine(std::string_view commandLine);
 
