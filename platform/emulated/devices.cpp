@@ -23,19 +23,11 @@ class DeviceObject : public KernelObject {
   DWORD FileType() const override { return FILE_TYPE_DISK; }
 
   DWORD Seek(LONGLONG distance, DWORD method, LONGLONG* newPosition) override {
-    LONGLONG base = 0;
-    if (method == FILE_CURRENT) {
-      base = position_;
-    } else if (method == FILE_END) {
+    return MovePosition(position_, distance, method, [this](LONGLONG& length) {
       auto locked = Storage::Lock();
-      base = DeviceLength(locked.storage);
-    } else if (method != FILE_BEGIN) {
-      return ERROR_INVALID_PARAMETER;
-    }
-    if (base + distance < 0) return ERROR_NEGATIVE_SEEK;
-    position_ = base + distance;
-    if (newPosition) *newPosition = position_;
-    return ERROR_SUCCESS;
+      length = DeviceLength(locked.storage);
+      return DWORD(ERROR_SUCCESS);
+    }, newPosition);
   }
 
   DWORD Read(void* data, DWORD size, DWORD* read) override {

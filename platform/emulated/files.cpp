@@ -60,20 +60,12 @@ class FileObject : public KernelObject {
   }
 
   DWORD Seek(LONGLONG distance, DWORD method, LONGLONG* newPosition) override {
-    LONGLONG base = 0;
-    if (method == FILE_CURRENT) {
-      base = position_;
-    } else if (method == FILE_END) {
+    return MovePosition(position_, distance, method, [this](LONGLONG& length) {
       struct stat info {};
-      if (::fstat(fd_, &info) != 0) return ERROR_GEN_FAILURE;
-      base = info.st_size;
-    } else if (method != FILE_BEGIN) {
-      return ERROR_INVALID_PARAMETER;
-    }
-    if (base + distance < 0) return ERROR_NEGATIVE_SEEK;
-    position_ = base + distance;
-    if (newPosition) *newPosition = position_;
-    return ERROR_SUCCESS;
+      if (::fstat(fd_, &info) != 0) return DWORD(ERROR_GEN_FAILURE);
+      length = info.st_size;
+      return DWORD(ERROR_SUCCESS);
+    }, newPosition);
   }
 
  private:

@@ -26,6 +26,22 @@ DWORD KernelObject::Control(DWORD, const void*, DWORD, void*, DWORD, DWORD* retu
 
 DWORD KernelObject::Wait(DWORD) { return WAIT_FAILED; }
 
+DWORD MovePosition(LONGLONG& position, LONGLONG distance, DWORD moveMethod,
+                   const std::function<DWORD(LONGLONG&)>& end, LONGLONG* newPosition) {
+  LONGLONG base = 0;
+  if (moveMethod == FILE_CURRENT) {
+    base = position;
+  } else if (moveMethod == FILE_END) {
+    if (DWORD status = end(base); status != ERROR_SUCCESS) return status;
+  } else if (moveMethod != FILE_BEGIN) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  if (base + distance < 0) return ERROR_NEGATIVE_SEEK;
+  position = base + distance;
+  if (newPosition) *newPosition = position;
+  return ERROR_SUCCESS;
+}
+
 namespace {
 
 struct HandleTable {

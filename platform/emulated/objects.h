@@ -1,6 +1,7 @@
 // Kernel objects of the emulated machine and the process's handle table.
 #pragma once
 
+#include <functional>
 #include <memory>
 
 #include "platform/win32_types.h"
@@ -26,6 +27,11 @@ class KernelObject {
   // WaitForSingleObject: WAIT_OBJECT_0, WAIT_TIMEOUT, or WAIT_FAILED for objects one cannot wait on.
   virtual DWORD Wait(DWORD milliseconds);
 };
+
+// SetFilePointerEx's arithmetic for objects with a position: `end` gives the length for FILE_END
+// (an error code when it cannot be had).
+DWORD MovePosition(LONGLONG& position, LONGLONG distance, DWORD moveMethod,
+                   const std::function<DWORD(LONGLONG&)>& end, LONGLONG* newPosition);
 
 // Handle values are multiples of 4, never null or INVALID_HANDLE_VALUE, as on Windows.
 HANDLE InsertHandle(std::shared_ptr<KernelObject> object);
