@@ -132,6 +132,8 @@ void Machine::Use(const std::filesystem::path& directory) {
   std::lock_guard lock(machineMutex);
   chosenDirectory = std::filesystem::absolute(directory);
   if (current) retired.push_back(std::move(current));
+  // The next machine starts afresh, even in the same folder: its disks are read again.
+  Storage::Reset();
 }
 
 }  // namespace emu
