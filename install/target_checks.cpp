@@ -1,0 +1,192 @@
+#include "install/target_checks.h"
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+#include <stdexcept>
+
+#include "app/console_log.h"
+#include "disk/disk_queries.h"
+#include "platform/seam.h"
+#include "ui/language.h"
+
+namespace {
+
+constexpr GUID kBiosBootType = *ParseGuidText("{21686148-6449-6E6F-744E-656564454649}");
+constexpr GUID kEspType = *ParseGuidText("{c12a7328-f81f-11d2-ba4b-00a0c93ec93b}");
+constexpr GUID kBasicDataType = *ParseGuidText("{ebd0a0a2-b9e5-4433-87c0-68b6b72699c7}");
+
+constexpr DWORD kRawMbrSize = 2048;
+constexpr std::size_t kStatusOffsets[4] = {446, 462, 478, 494};
+constexpr std::size_t kStartOffsets[4] = {454, 470, 486, 502};
+
+bool SameGuid(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }
+
+// The entries the header announces, but never more than the buffer holds.
+std::size_t EntryCount(LayoutBuffer& layout) {
+  return std::min<std::size_t>(layout.get()->PartitionCount, kLayoutMaxPartitions);
+}
+
+LONGLONG ParseInteger(const std::string& text) {
+  if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos) {
+    throw std::invalid_argument("'" + text + "' is not a valid integer value");
+  }
+  return std::stoll(text);
+}
+
+bool WriteStatusAndEnd() {
+  WriteStatusLine(win::GetLastError());
+  return false;
+}
+
+// On MBR the boot indicators are status bytes of the master boot record, written directly.
+bool MarkActiveOnMbr(InstallRun& run) {
+  LayoutBuffer& layout = run.layout;
+  bool needed = false;
+  for (std::size_t i = 0; i < EntryCount(layout); ++i) {
+    const PARTITION_INFORMATION_EX& entry = *layout.entry(i);
+    const bool isFat32 = entry.StartingOffset.QuadPart == run.fat32Offset;
+    if (isFat32 ? !entry.Mbr.BootIndicator : entry.Mbr.BootIndicator != FALSE) needed = true;
+  }
+  if (!needed) return true;
+
+  BYTE sector[kRawMbrSize] = {};
+  DWORD done = 0;
+  if (win::SetFilePointer(run.disk.get(), 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER &&
+      win::GetLastError() != ERROR_SUCCESS) {
+    return WriteStatusAndEnd();
+  }
+  if (!win::ReadFile(run.disk.get(), sector, kRawMbrSize, &done, nullptr)) return WriteStatusAndEnd();
+  for (std::size_t at : kStatusOffsets) sector[at] = 0x00;
+
+  DISK_GEOMETRY geometry{};
+  DWORD returned = 0;
+  if (!win::DeviceIoControl(run.disk.get(), IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0, &geometry,
+                            sizeof geometry, &returned, nullptr)) {
+    return WriteStatusAndEnd();
+  }
+  const DWORD sectorSize = geometry.BytesPerSector;
+  if (sectorSize != 0 && run.fat32Offset % sectorSize == 0) {
+    const auto wanted = static_cast<ULONGLONG>(run.fat32Offset / sectorSize);
+    for (int i = 3; i >= 0; --i) {
+      DWORD start = 0;
+      std::memcpy(&start, sector + kStartOffsets[i], sizeof start);
+      if (start == wanted) {
+        sector[kStatusOffsets[i]] = 0x80;
+        break;
+      }
+    }
+  }
+  if (win::SetFilePointer(run.disk.get(), 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER &&
+      win::GetLastError() != ERROR_SUCCESS) {
+    return WriteStatusAndEnd();
+  }
+  if (!win::WriteFile(run.disk.get(), sector, kRawMbrSize, &done, nullptr)) return WriteStatusAndEnd();
+  return true;
+}
+
+// On GPT the FAT32 partition becomes the only EFI system partition, in one layout request.
+bool MarkEspOnGpt(InstallRun& run) {
+  LayoutBuffer& layout = run.layout;
+  bool changed = false;
+  for (std::size_t i = 0; i < EntryCount(layout); ++i) {
+    PARTITION_INFORMATION_EX& entry = *layout.entry(i);
+    const bool isFat32 = entry.StartingOffset.QuadPart == run.fat32Offset;
+    if (isFat32 && !SameGuid(entry.Gpt.PartitionType, kEspType)) {
+      entry.Gpt.PartitionType = kEspType;
+      changed = true;
+    } else if (!isFat32 && SameGuid(entry.Gpt.PartitionType, kEspType)) {
+      entry.Gpt.PartitionType = kBasicDataType;
+      changed = true;
+    }
+  }
+  if (!changed) return true;
+  DWORD returned = 0;
+  if (!win::DeviceIoControl(run.disk.get(), IOCTL_DISK_SET_DRIVE_LAYOUT_EX, layout.data(),
+                            static_cast<DWORD>(layout.size()), nullptr, 0, &returned, nullptr) ||
+      !win::DeviceIoControl(run.disk.get(), IOCTL_DISK_UPDATE_PROPERTIES, nullptr, 0, nullptr, 0,
+                            &returned, nullptr)) {
+    return WriteStatusAndEnd();
+  }
+  return true;
+}
+
+}  // namespace
+
+bool RunTargetChecks(InstallRun& run) {
+  VolumeExtent extent;
+  if (!run.partitionMode) {
+    if (!QueryVolumeExtent(VolumePath(run.FAT32Drive + ":"), extent)) return false;
+    run.fat32Offset = extent.StartingOffset;
+  }
+  if (!QueryVolumeExtent(VolumePath(run.Drive + ":"), extent)) return false;
+  run.diskNumber = extent.DiskNumber;
+  run.ntfsOffset = extent.StartingOffset;
+
+  WriteText(LookupText("Disk") + ": " + std::to_string(run.diskNumber));
+  run.progress(5);
+
+  run.disk.reset(win::CreateFileW(PhysicalDrivePath(run.diskNumber), GENERIC_READ | GENERIC_WRITE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!run.disk) return WriteStatusAndEnd();
+  std::memset(run.layout.data(), 0, run.layout.size());
+  DWORD returned = 0;
+  if (!win::DeviceIoControl(run.disk.get(), IOCTL_DISK_GET_DRIVE_LAYOUT_EX, nullptr, 0,
+                            run.layout.data(), static_cast<DWORD>(run.layout.size()), &returned,
+                            nullptr)) {
+    return WriteStatusAndEnd();
+  }
+
+  const DWORD style = run.layout.get()->PartitionStyle;
+  if (style == PARTITION_STYLE_MBR) {
+    WriteLine(" (MBR)");
+    WriteEmptyLine();
+    std::optional<LONGLONG> first;
+    for (std::size_t i = 0; i < EntryCount(run.layout); ++i) {
+      const LONGLONG offset = run.layout.entry(i)->StartingOffset.QuadPart;
+      if (offset > 0 && (!first || offset < *first)) first = offset;
+    }
+    if (!first || *first < kGrubMbrGap) {
+      WriteLine(FormatText(LookupText("BIOSPartitionMsg"), {"\r\n", "\r\n"}));
+      return false;
+    }
+  } else if (style == PARTITION_STYLE_GPT) {
+    WriteLine(" (GPT)");
+    if (!run.Bootsector) {
+      WriteEmptyLine();
+      WriteText(LookupText("CheckBIOSPartition"));
+      bool found = false;
+      for (std::size_t i = 0; i < EntryCount(run.layout) && !found; ++i) {
+        const PARTITION_INFORMATION_EX& entry = *run.layout.entry(i);
+        found = entry.StartingOffset.QuadPart > 0 && SameGuid(entry.Gpt.PartitionType, kBiosBootType);
+      }
+      if (!found) {
+        WriteLine(LookupText("NotFound"));
+        return false;
+      }
+      WriteLine(LookupText("Found"));
+    }
+  } else if (style == PARTITION_STYLE_RAW) {
+    WriteLine(" (Unknown format)");
+    WriteEmptyLine();
+    WriteLine("Partition table not found.");
+    return false;
+  }
+  WriteEmptyLine();
+
+  if (run.partitionMode) {
+    const LONGLONG number = ParseInteger(run.FAT32Drive);
+    std::optional<std::size_t> index;
+    for (std::size_t i = 0; i < EntryCount(run.layout) && !index; ++i) {
+      if (run.layout.entry(i)->PartitionNumber == number) index = i;
+    }
+    if (!index || *index == 0) return false;
+    run.fat32EntryIndex = *index;
+    run.fat32Offset = run.layout.entry(*index)->StartingOffset.QuadPart;
+  }
+
+  if (style == PARTITION_STYLE_MBR) return MarkActiveOnMbr(run);
+  if (style == PARTITION_STYLE_GPT) return MarkEspOnGpt(run);
+  return true;
+}
