@@ -86,6 +86,7 @@ LSTATUS RegEnumKeyExW(HKEY key, DWORD index, std::string& name);
 LSTATUS RegEnumValueW(HKEY key, DWORD index, std::string& name, DWORD* type, BYTE* data,
                       DWORD* dataSize);
 LSTATUS RegCloseKey(HKEY key);
+LSTATUS RegSaveKeyW(HKEY key, std::string_view file, const SECURITY_ATTRIBUTES* security);
 
 // ---- Executable resources -------------------------------------------------------------------
 // `module` null means the running executable. Names match without regard to letter case.
