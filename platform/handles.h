@@ -96,3 +96,37 @@ class VolumeFind {
 };
 
 }  // namespace win
+
+namespace win {
+
+BOOL FreeLibrary(HMODULE module);
+
+// A loaded library, freed when it goes out of scope.
+class Library {
+ public:
+  Library() = default;
+  explicit Library(HMODULE module) : module_(module) {}
+  Library(const Library&) = delete;
+  Library& operator=(const Library&) = delete;
+  Library(Library&& other) noexcept : module_(other.release()) {}
+  Library& operator=(Library&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+  ~Library() { reset(); }
+
+  HMODULE get() const { return module_; }
+  bool valid() const { return module_ != nullptr; }
+  explicit operator bool() const { return valid(); }
+
+  HMODULE release() { return std::exchange(module_, nullptr); }
+  void reset(HMODULE module = nullptr) {
+    HMODULE old = std::exchange(module_, module);
+    if (old != nullptr) win::FreeLibrary(old);
+  }
+
+ private:
+  HMODULE module_ = nullptr;
+};
+
+}  // namespace win

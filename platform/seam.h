@@ -164,6 +164,16 @@ RPC_STATUS UuidCreate(UUID* uuid);
 // terminator, 0 on failure.
 int GetLocaleInfoW(LCID locale, LCTYPE type, std::string& data);
 
+// ---- Libraries ------------------------------------------------------------------------------
+// LoadLibraryW: a library by path. A relative path or a bare name names a file in the current
+// directory (never the DLL search path), so "7z.dll" is the one that was just written there.
+// Null on failure: ERROR_MOD_NOT_FOUND for a missing file, ERROR_BAD_EXE_FORMAT for a file that
+// this machine cannot load. win::Library frees it again.
+HMODULE LoadLibraryW(std::string_view path);
+// The address of an export of the module itself; null with ERROR_PROC_NOT_FOUND when missing.
+void* GetProcAddress(HMODULE module, const char* name);
+BOOL FreeLibrary(HMODULE module);
+
 // ---- Handles --------------------------------------------------------------------------------
 BOOL CloseHandle(HANDLE handle);
 

@@ -43,6 +43,8 @@ const std::unordered_map<DWORD, std::string_view>& SystemMessages() {
       {112, "There is not enough space on the disk."},
       {122, "The data area passed to a system call is too small."},
       {123, "The filename, directory name, or volume label syntax is incorrect."},
+      {126, "The specified module could not be found."},
+      {127, "The specified procedure could not be found."},
       {131, "An attempt was made to move the file pointer before the beginning of the file."},
       {145, "The directory is not empty."},
       {158, "The segment is already unlocked."},
