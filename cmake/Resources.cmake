@@ -18,6 +18,7 @@ function(velund_embed_resources target)
 
   set(out_dir ${CMAKE_CURRENT_BINARY_DIR}/resources)
   file(MAKE_DIRECTORY ${out_dir})
+  add_dependencies(${target} velund_payload)
 
   if(WIN32)
     set(rc "#include <winuser.h>\n")
