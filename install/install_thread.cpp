@@ -1,0 +1,76 @@
+#include "install/install_thread.h"
+
+#include "app/console_log.h"
+#include "disk/disk_queries.h"
+#include "install/extract_payload.h"
+#include "install/target_checks.h"
+#include "sys/folder_operations.h"
+#include "ui/job_host.h"
+#include "ui/language.h"
+
+TInstallThread::TInstallThread(std::string _Drive, std::string _FAT32Drive, bool _Bootsector,
+                               bool _AutoRun)
+    : WorkerThread(WindowThread::Main()),
+      Drive(std::move(_Drive)),
+      FAT32Drive(std::move(_FAT32Drive)),
+      Bootsector(_Bootsector),
+      AutoRun(_AutoRun) {}
+
+TInstallThread::~TInstallThread() {
+  run_.disk.reset();
+  archive_ = nullptr;
+  if (!tempdir.empty()) DeleteFolder(tempdir);
+  TInstallThread* self = this;
+  ActiveInstallThread.compare_exchange_strong(self, nullptr);
+  Synchronize([] { TheJobHost().RebuildDriveListsAfterJob(); });
+}
+
+void TInstallThread::Progress(int position) {
+  Synchronize([position] { TheJobHost().SetProgressPosition(position); });
+}
+
+void TInstallThread::Execute() {
+  const bool done = Run();
+  run_.disk.reset();
+  if (done) Err = false;
+}
+
+bool TInstallThread::Run() {
+  // 1. The FAT32 entry: "F: ..." names a drive, "Partition #2 ..." a partition without one.
+  run_.partitionMode = !(FAT32Drive.size() >= 2 && FAT32Drive[1] == ':');
+  if (!run_.partitionMode) {
+    FAT32Drive = FAT32Drive.substr(0, 1);
+  } else {
+    const std::string marker = LookupText("Partition") + " #";
+    std::string rest = FAT32Drive;
+    for (std::size_t at; !marker.empty() && (at = rest.find(marker)) != std::string::npos;) {
+      rest.erase(at, marker.size());
+    }
+    const std::size_t space = rest.find(' ');
+    FAT32Drive = space == std::string::npos ? std::string() : rest.substr(0, space);
+    if (FAT32Drive == "0") return false;
+  }
+  Progress(2);
+
+  const std::string fat32Text = run_.partitionMode ? LookupText("Partition") + " #" + FAT32Drive
+                                                   : FAT32Drive + ":";
+  WriteLine(FormatText(LookupText("InstallTo"), {Drive + ":", fat32Text}));
+
+  // 4. The target disk.
+  run_.Drive = Drive;
+  run_.FAT32Drive = FAT32Drive;
+  run_.Bootsector = Bootsector;
+  run_.progress = [this](int position) { Progress(position); };
+  if (!RunTargetChecks(run_)) return false;
+
+  // 5. What GRUB searches for to find the NTFS/exFAT volume.
+  if (!ReadVolumeUuid(Drive + ":", volumeUuid_)) return false;
+  Progress(10);
+
+  // 7. The payload, into the temporary folder that becomes the current directory.
+  if (!ExtractPayload(tempdir, run_.progress, archive_)) return false;
+
+  // The EFI stage and the finishing stage come next in this sequence; until they are part of
+  // the run, an install does not complete and Err stays set.
+  return false;
+}
