@@ -18,32 +18,11 @@
 #include "platform/seam.h"
 #include "tests/test_language.h"
 #include "tests/test_machine.h"
+#include "tests/test_support.h"
 #include "ui/job_host.h"
 #include "ui/window_thread.h"
 
 namespace {
-
-// The window's side of a job, recorded.
-class RecordingHost : public JobHost {
- public:
-  void SetProgressPosition(int position) override { positions.push_back(position); }
-  void RebuildDriveListsAfterJob() override {
-    rebuilt = true;
-    activeAtRebuild = ActiveCreateThread.load() != nullptr;
-  }
-  std::vector<int> positions;
-  bool rebuilt = false;
-  bool activeAtRebuild = true;
-};
-
-std::string Shell(const std::string& command) {
-  std::string text;
-  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-  char buffer[4096];
-  while (std::size_t n = fread(buffer, 1, sizeof buffer, pipe)) text.append(buffer, n);
-  pclose(pipe);
-  return text;
-}
 
 class CreateDiskTest : public MachineTest {
  protected:
@@ -89,18 +68,6 @@ class CreateDiskTest : public MachineTest {
     return err;
   }
 
-  std::vector<std::string> Lines() {
-    std::vector<std::string> lines;
-    std::string text = output_->Contents();
-    for (std::size_t at = 0; at < text.size();) {
-      std::size_t end = text.find("\r\n", at);
-      if (end == std::string::npos) end = text.size();
-      lines.push_back(text.substr(at, end - at));
-      at = end + 2;
-    }
-    return lines;
-  }
-
   nlohmann::json Volumes() { return emu::DescribeMachine(directory_)["volumes"]; }
 
   std::string Image() { return (directory_ / "disks" / "disk1.img").string(); }
@@ -108,7 +75,7 @@ class CreateDiskTest : public MachineTest {
   // Copies a partition out of the image (sparse) for a file-system check.
   std::string Extract(long long offset, long long length) {
     const std::string part = (directory_ / "part.img").string();
-    Shell("dd if=" + Image() + " of=" + part + " bs=1M iflag=skip_bytes,count_bytes skip=" +
+    ShellOutput("dd if=" + Image() + " of=" + part + " bs=1M iflag=skip_bytes,count_bytes skip=" +
           std::to_string(offset) + " count=" + std::to_string(length) + " conv=sparse");
     return part;
   }
@@ -121,7 +88,7 @@ constexpr long long kMiB = 1048576;
 
 TEST_F(CreateDiskTest, AnMbrDiskWordForWord) {
   ASSERT_FALSE(Create("RM1 - Generic Flash Disk USB - 2.00 GB", 100, 400, true));
-  EXPECT_EQ(Lines(), (std::vector<std::string>{
+  EXPECT_EQ(LogLines(output_->Contents()), (std::vector<std::string>{
                          "Disk: 1", "FAT32 Size: 100MB", "NTFS Size: 400MB", "Style: MBR", "",
                          "Disk Size: 2 GB", "", "Unmounting drives...",
                          "Formatting NTFS partition...done", "Formatting FAT32 partition...done",
@@ -130,7 +97,7 @@ TEST_F(CreateDiskTest, AnMbrDiskWordForWord) {
             (std::vector<int>{1, 2, 5, 7, 10, 20, 25, 25, 35, 40, 45, 55, 65, 80, 90, 100}));
 
   // The table as sfdisk reads it: NTFS at 1 MiB, the active FAT32 partition after a 1 MiB gap.
-  const auto table = nlohmann::json::parse(Shell("sfdisk --json " + Image()))["partitiontable"];
+  const auto table = nlohmann::json::parse(ShellOutput("sfdisk --json " + Image()))["partitiontable"];
   EXPECT_EQ(table["label"], "dos");
   ASSERT_EQ(table["partitions"].size(), 2u);
   EXPECT_EQ(table["partitions"][0]["start"], 2048);
@@ -143,9 +110,9 @@ TEST_F(CreateDiskTest, AnMbrDiskWordForWord) {
   EXPECT_EQ(table["partitions"][1]["bootable"], true);
 
   // Both file systems are sound.
-  EXPECT_NE(Shell("fsck.fat -n " + Extract(402 * kMiB, 100 * kMiB) + "; echo rc=$?").find("rc=0"),
+  EXPECT_NE(ShellOutput("fsck.fat -n " + Extract(402 * kMiB, 100 * kMiB) + "; echo rc=$?").find("rc=0"),
             std::string::npos);
-  EXPECT_NE(Shell("ntfsfix -n " + Extract(kMiB, 400 * kMiB) + "; echo rc=$?").find("rc=0"),
+  EXPECT_NE(ShellOutput("ntfsfix -n " + Extract(kMiB, 400 * kMiB) + "; echo rc=$?").find("rc=0"),
             std::string::npos);
 
   // The NTFS volume has the first letter that was free at the end of the job; the FAT32 volume
@@ -168,14 +135,14 @@ TEST_F(CreateDiskTest, AGptDiskWithItsBiosBootPartition) {
     LoadLanguageForTest("en_US");
   }
   ASSERT_FALSE(Create("RM1 - Generic Flash Disk USB - 2.00 GB", 200, 1700, false));
-  const auto lines = Lines();
+  const auto lines = LogLines(output_->Contents());
   ASSERT_EQ(lines.size(), 12u);
   EXPECT_EQ(lines[3], "Style: GPT");
   EXPECT_EQ(lines[10], "Creating grub_bios partition...done");
   EXPECT_EQ(lines[11], "Mounting NTFS drive...done");
 
-  EXPECT_NE(Shell("sgdisk -v " + Image()).find("No problems found"), std::string::npos);
-  const auto table = nlohmann::json::parse(Shell("sfdisk --json " + Image()))["partitiontable"];
+  EXPECT_NE(ShellOutput("sgdisk -v " + Image()).find("No problems found"), std::string::npos);
+  const auto table = nlohmann::json::parse(ShellOutput("sfdisk --json " + Image()))["partitiontable"];
   EXPECT_EQ(table["label"], "gpt");
   ASSERT_EQ(table["partitions"].size(), 3u);
   EXPECT_EQ(table["partitions"][0]["type"], "EBD0A0A2-B9E5-4433-87C0-68B6B72699C7");
@@ -205,7 +172,7 @@ TEST_F(CreateDiskTest, AGptDiskWithItsBiosBootPartition) {
 
 TEST_F(CreateDiskTest, TheSizeCheckRefusesBeforeTheDiskIsOpenedForWriting) {
   EXPECT_TRUE(Create("RM1 - Generic Flash Disk USB - 2.00 GB", 100, 1950, true));
-  EXPECT_EQ(Lines(), (std::vector<std::string>{"Disk: 1", "FAT32 Size: 100MB", "NTFS Size: 1950MB",
+  EXPECT_EQ(LogLines(output_->Contents()), (std::vector<std::string>{"Disk: 1", "FAT32 Size: 100MB", "NTFS Size: 1950MB",
                                                "Style: MBR", "", "Disk Size: 2 GB",
                                                "Please reduce the size of the partitions."}));
   EXPECT_EQ(host_.positions, (std::vector<int>{1, 2, 5}));
@@ -213,7 +180,7 @@ TEST_F(CreateDiskTest, TheSizeCheckRefusesBeforeTheDiskIsOpenedForWriting) {
 
   // A disk that is not there: the geometry query's status line ends the job.
   EXPECT_TRUE(Create("RM7 - Gone - 1 GB", 100, 100, true));
-  EXPECT_EQ(Lines().back(), "Status: The system cannot find the file specified");
+  EXPECT_EQ(LogLines(output_->Contents()).back(), "Status: The system cannot find the file specified");
 }
 
 TEST_F(CreateDiskTest, AHeldLetterStopsTheJobAfterEarlierLettersWentOffline) {
@@ -224,7 +191,7 @@ TEST_F(CreateDiskTest, AHeldLetterStopsTheJobAfterEarlierLettersWentOffline) {
   ASSERT_TRUE(emu::SetVolumeHeld(directory_, 'E', true, error)) << error;
   ASSERT_TRUE(emu::SetVolumeHeld(directory_, 'C', true, error)) << error;
   EXPECT_TRUE(Create("RM1 - Generic Flash Disk USB - 2.00 GB", 100, 1800, true));
-  const auto lines = Lines();
+  const auto lines = LogLines(output_->Contents());
   ASSERT_GE(lines.size(), 3u);
   EXPECT_EQ(lines[lines.size() - 3],
             "Please close all applications that are accessing the E: drive first.");
@@ -240,7 +207,7 @@ TEST_F(CreateDiskTest, FailuresOfFormatAndOfTheLayoutRequests) {
   // format.com ending with exit code 5.
   emu::InjectFault({"format.com", "", std::nullopt, ERROR_ACCESS_DENIED, true});
   EXPECT_TRUE(Create("RM1 - Generic Flash Disk USB - 2.00 GB", 100, 1800, true));
-  auto lines = Lines();
+  auto lines = LogLines(output_->Contents());
   EXPECT_EQ(lines[lines.size() - 2], "Formatting NTFS partition...fail");
   EXPECT_EQ(lines.back(), "Status: Access is denied");
 
@@ -248,14 +215,14 @@ TEST_F(CreateDiskTest, FailuresOfFormatAndOfTheLayoutRequests) {
   emu::InjectFault({"DeviceIoControl", "", IOCTL_DISK_SET_DRIVE_LAYOUT_EX, ERROR_INVALID_PARAMETER,
                     true});
   EXPECT_TRUE(Create("RM1 - Generic Flash Disk USB - 2.00 GB", 100, 1800, true));
-  EXPECT_EQ(Lines().back(), "Status: The parameter is incorrect");
+  EXPECT_EQ(LogLines(output_->Contents()).back(), "Status: The parameter is incorrect");
   EXPECT_EQ(host_.positions.back(), 25);
 
   // The stage-3 layout refused on GPT: "fail" completes the BIOS partition text.
   emu::InjectFault({"DeviceIoControl", "", IOCTL_DISK_SET_DRIVE_LAYOUT_EX, ERROR_IO_DEVICE, true,
                     2});
   EXPECT_TRUE(Create("RM1 - Generic Flash Disk USB - 2.00 GB", 100, 1800, false));
-  lines = Lines();
+  lines = LogLines(output_->Contents());
   EXPECT_EQ(lines[lines.size() - 2], "Creating grub_bios partition...fail");
   EXPECT_EQ(lines.back(),
             "Status: The request could not be performed because of an I/O device error");
@@ -266,7 +233,7 @@ TEST_F(CreateDiskTest, AVolumeThatNeverArrivesEndsTheJobInsteadOfLeavingItUnform
   TThreadCreate::VolumeArrivalLimit = std::chrono::milliseconds(300);
   emu::HideVolumeArrivals(true);
   EXPECT_TRUE(Create("RM1 - Generic Flash Disk USB - 2.00 GB", 100, 1800, true));
-  const auto lines = Lines();
+  const auto lines = LogLines(output_->Contents());
   EXPECT_EQ(lines.back(), "Status: This operation returned because the timeout period expired");
   EXPECT_EQ(lines[lines.size() - 2], "Unmounting drives...");
   EXPECT_EQ(host_.positions.back(), 25);

@@ -10,21 +10,10 @@
 #include "platform/seam.h"
 #include "tests/test_language.h"
 #include "tests/test_machine.h"
+#include "tests/test_support.h"
 #include "ui/job_host.h"
 
 namespace {
-
-class RecordingHost : public JobHost {
- public:
-  void SetProgressPosition(int position) override { positions.push_back(position); }
-  void RebuildDriveListsAfterJob() override {
-    rebuilt = true;
-    activeAtRebuild = ActiveInstallThread.load() != nullptr || ActiveCreateThread.load() != nullptr;
-  }
-  std::vector<int> positions;
-  bool rebuilt = false;
-  bool activeAtRebuild = true;
-};
 
 class InstallThreadTest : public MachineTest {
  protected:

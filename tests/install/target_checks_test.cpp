@@ -14,17 +14,9 @@
 #include "platform/seam.h"
 #include "tests/test_language.h"
 #include "tests/test_machine.h"
+#include "tests/test_support.h"
 
 namespace {
-
-std::string Shell(const std::string& command) {
-  std::string text;
-  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-  char buffer[4096];
-  while (std::size_t n = fread(buffer, 1, sizeof buffer, pipe)) text.append(buffer, n);
-  pclose(pipe);
-  return text;
-}
 
 class TargetChecksTest : public MachineTest {
  protected:
@@ -41,7 +33,7 @@ class TargetChecksTest : public MachineTest {
 
   // Writes the table with sfdisk and starts the machine again, which mounts its volumes.
   void Partition(const std::string& script) {
-    Shell("printf '" + script + "' | sfdisk --no-reread --no-tell-kernel " + Image());
+    ShellOutput("(printf '" + script + "' | sfdisk --no-reread --no-tell-kernel " + Image() + ")");
     emu::Machine::Use(directory_);
     LoadLanguageForTest("en_US");
     emu::SetStandardOutput(output_);
@@ -51,7 +43,7 @@ class TargetChecksTest : public MachineTest {
   std::string Image() { return (directory_ / "disks" / "disk1.img").string(); }
 
   nlohmann::json Table() {
-    return nlohmann::json::parse(Shell("sfdisk --json " + Image()))["partitiontable"];
+    return nlohmann::json::parse(ShellOutput("sfdisk --json " + Image()))["partitiontable"];
   }
 
   bool Check(const std::string& drive, const std::string& fat32, bool partitionMode,
@@ -65,18 +57,6 @@ class TargetChecksTest : public MachineTest {
     return RunTargetChecks(*run_);
   }
 
-  std::vector<std::string> Lines() {
-    std::vector<std::string> lines;
-    const std::string text = output_->Contents();
-    for (std::size_t at = 0; at < text.size();) {
-      std::size_t end = text.find("\r\n", at);
-      if (end == std::string::npos) end = text.size();
-      lines.push_back(text.substr(at, end - at));
-      at = end + 2;
-    }
-    return lines;
-  }
-
   std::shared_ptr<emu::CapturedOutput> output_;
   std::unique_ptr<InstallRun> run_;
   std::vector<int> positions_;
@@ -85,7 +65,7 @@ class TargetChecksTest : public MachineTest {
 TEST_F(TargetChecksTest, MbrNeedsRoomForGrubBeforeTheFirstPartition) {
   Partition("label: dos\\nstart=128, size=409600, type=7\\nstart=411648, size=204800, type=c\\n");
   EXPECT_FALSE(Check("D", "E", false));
-  EXPECT_EQ(Lines(), (std::vector<std::string>{
+  EXPECT_EQ(LogLines(output_->Contents()), (std::vector<std::string>{
                          "Disk: 1 (MBR)", "",
                          "Grub2 i386-pc cannot be installed on this disk.",
                          "Request at least 65 Kb unallocated before the first partition.",
@@ -134,7 +114,7 @@ TEST_F(TargetChecksTest, ALogicalFat32PartitionLeavesNoPartitionActive) {
   output_->Clear();
   EXPECT_FALSE(Check("D", "9", true));
   EXPECT_FALSE(Check("D", "1", true));
-  for (const std::string& line : Lines()) EXPECT_TRUE(line.rfind("Disk: 1", 0) == 0 || line.empty());
+  for (const std::string& line : LogLines(output_->Contents())) EXPECT_TRUE(line.rfind("Disk: 1", 0) == 0 || line.empty());
 }
 
 TEST_F(TargetChecksTest, GptGetsOneEfiSystemPartitionInOneLayoutRequest) {
@@ -145,13 +125,13 @@ TEST_F(TargetChecksTest, GptGetsOneEfiSystemPartitionInOneLayoutRequest) {
             "start=718848, size=2048, type=21686148-6449-6E6F-744E-656564454649\\n");
   // D: is the NTFS partition, E: the FAT32 one (the other ESP has no letter).
   EXPECT_TRUE(Check("D", "E", false));
-  EXPECT_EQ(Lines(), (std::vector<std::string>{"Disk: 1 (GPT)", "",
+  EXPECT_EQ(LogLines(output_->Contents()), (std::vector<std::string>{"Disk: 1 (GPT)", "",
                                                "Checking if BIOS boot partition exists...found",
                                                ""}));
   const auto table = Table();
   EXPECT_EQ(table["partitions"][1]["type"], "EBD0A0A2-B9E5-4433-87C0-68B6B72699C7");
   EXPECT_EQ(table["partitions"][2]["type"], "C12A7328-F81F-11D2-BA4B-00A0C93EC93B");
-  EXPECT_NE(Shell("sgdisk -v " + Image()).find("No problems found"), std::string::npos);
+  EXPECT_NE(ShellOutput("sgdisk -v " + Image()).find("No problems found"), std::string::npos);
 }
 
 TEST_F(TargetChecksTest, GptWithoutBiosBootPartition) {
@@ -159,12 +139,12 @@ TEST_F(TargetChecksTest, GptWithoutBiosBootPartition) {
             "start=2048, size=409600, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7\\n"
             "start=411648, size=204800, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7\\n");
   EXPECT_FALSE(Check("D", "E", false));
-  EXPECT_EQ(Lines(), (std::vector<std::string>{"Disk: 1 (GPT)", "",
+  EXPECT_EQ(LogLines(output_->Contents()), (std::vector<std::string>{"Disk: 1 (GPT)", "",
                                                "Checking if BIOS boot partition exists...not found"}));
   // Leaving the current boot loader alone needs no BIOS boot partition.
   output_->Clear();
   EXPECT_TRUE(Check("D", "E", false, true));
-  EXPECT_EQ(Lines(), (std::vector<std::string>{"Disk: 1 (GPT)", ""}));
+  EXPECT_EQ(LogLines(output_->Contents()), (std::vector<std::string>{"Disk: 1 (GPT)", ""}));
 }
 
 TEST_F(TargetChecksTest, VolumesAndDisksThatCannotBeReached) {
@@ -173,11 +153,11 @@ TEST_F(TargetChecksTest, VolumesAndDisksThatCannotBeReached) {
   EXPECT_TRUE(output_->Contents().empty());
   emu::InjectFault({"CreateFileW", "\\\\.\\PHYSICALDRIVE1", std::nullopt, ERROR_ACCESS_DENIED, true});
   EXPECT_FALSE(Check("D", "E", false));
-  EXPECT_EQ(Lines().back(), "Disk: 1Status: Access is denied");
+  EXPECT_EQ(LogLines(output_->Contents()).back(), "Disk: 1Status: Access is denied");
   emu::InjectFault({"DeviceIoControl", "", IOCTL_DISK_GET_DRIVE_LAYOUT_EX, ERROR_IO_DEVICE, true});
   output_->Clear();
   EXPECT_FALSE(Check("D", "E", false));
-  EXPECT_EQ(Lines().back(),
+  EXPECT_EQ(LogLines(output_->Contents()).back(),
             "Disk: 1Status: The request could not be performed because of an I/O device error");
 }
 

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/test_support.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -38,20 +40,9 @@ std::string Quote(const std::string& text) {
   return quoted + "'";
 }
 
-// Runs a shell command with no input (7z must never wait for a typed password); exit code.
-int Shell(const std::string& command, std::string* out = nullptr) {
-  FILE* pipe = popen((command + " </dev/null 2>&1").c_str(), "r");
-  if (!pipe) return -1;
-  std::string text;
-  char buffer[4096];
-  while (std::size_t n = fread(buffer, 1, sizeof buffer, pipe)) text.append(buffer, n);
-  const int status = pclose(pipe);
-  if (out) *out = text;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 bool HaveTool(const std::string& name) {
-  return Shell("command -v " + name + " >/dev/null") == 0;
+  return RunShell("command -v " + name + " >/dev/null") == 0;
 }
 
 std::string ReadFile(const fs::path& path) {
@@ -107,13 +98,13 @@ class PayloadArchiveTest : public testing::Test {
 #endif
     if (archive_.empty() || !HaveTool("7z")) return;
     // The listing is made with a wrong password: the header must be readable without the real one.
-    listingResult_ = Shell("7z l -slt -pnot-the-password " + Quote(archive_), &listing_);
+    listingResult_ = RunShell("7z l -slt -pnot-the-password " + Quote(archive_), &listing_);
     items_ = ParseListing(listing_, &archiveBlock_);
 
     char pattern[] = "/tmp/velund-payload-XXXXXX";
     if (!mkdtemp(pattern)) return;
     extracted_ = pattern;
-    extractResult_ = Shell("7z x -y -bd -p" + std::string(kPassword) + " -o" + Quote(extracted_.string()) + " " +
+    extractResult_ = RunShell("7z x -y -bd -p" + std::string(kPassword) + " -o" + Quote(extracted_.string()) + " " +
                          Quote(archive_));
   }
   static void TearDownTestSuite() {
@@ -220,17 +211,17 @@ TEST_F(PayloadArchiveTest, ContentsAreEncryptedAndTheHeaderIsNot) {
 
 TEST_F(PayloadArchiveTest, TestsWithThePasswordAndFailsWithAnother) {
   std::string out;
-  EXPECT_EQ(Shell("7z t -bd -p" + std::string(kPassword) + " " + Quote(archive_), &out), 0) << out;
-  EXPECT_NE(Shell("7z t -bd -pwrong " + Quote(archive_), &out), 0) << out;
+  EXPECT_EQ(RunShell("7z t -bd -p" + std::string(kPassword) + " " + Quote(archive_), &out), 0) << out;
+  EXPECT_NE(RunShell("7z t -bd -pwrong " + Quote(archive_), &out), 0) << out;
 }
 
 TEST_F(PayloadArchiveTest, UefiLoadersAreImagesOfTheirFirmware) {
   if (!HaveTool("grub-file")) GTEST_SKIP() << "no grub-file (package grub-common)";
   const std::string dir = "files/EFI/velund/";
-  EXPECT_EQ(Shell("grub-file --is-i386-efi " + Quote(Extracted(dir + "grubia32.efi"))), 0);
-  EXPECT_NE(Shell("grub-file --is-x86_64-efi " + Quote(Extracted(dir + "grubia32.efi"))), 0);
+  EXPECT_EQ(RunShell("grub-file --is-i386-efi " + Quote(Extracted(dir + "grubia32.efi"))), 0);
+  EXPECT_NE(RunShell("grub-file --is-x86_64-efi " + Quote(Extracted(dir + "grubia32.efi"))), 0);
   for (const char* name : {"grubx64.efi", "shimx64.efi", "mmx64.efi"})
-    EXPECT_EQ(Shell("grub-file --is-x86_64-efi " + Quote(Extracted(dir + name))), 0) << name;
+    EXPECT_EQ(RunShell("grub-file --is-x86_64-efi " + Quote(Extracted(dir + name))), 0) << name;
   // Debian has no arm64 pieces for this architecture: they must say so rather than pass for loaders.
   for (const char* name : {"grubaa64.efi", "shimaa64.efi", "mmaa64.efi"}) EXPECT_TRUE(IsStandIn(dir + name)) << name;
   for (const char* name : {"grubx64.efi", "grubia32.efi", "shimx64.efi", "mmx64.efi"})
@@ -251,7 +242,7 @@ TEST_F(PayloadArchiveTest, GrubMenuParsesAndOffersTheBasicEntries) {
   const std::string text = ReadFile(cfg);
   if (HaveTool("grub-script-check")) {
     std::string out;
-    EXPECT_EQ(Shell("grub-script-check " + Quote(cfg.string()), &out), 0) << out;
+    EXPECT_EQ(RunShell("grub-script-check " + Quote(cfg.string()), &out), 0) << out;
   }
   for (const char* entry : {"menuentry \"Boot from first hard disk\"", "menuentry \"Reboot\"", "menuentry \"Power off\""})
     EXPECT_NE(text.find(entry), std::string::npos) << entry;
@@ -279,7 +270,7 @@ TEST_F(PayloadArchiveTest, WindowsTextFilesAndTheCertificateHaveTheirFormats) {
   EXPECT_EQ(static_cast<unsigned char>(cer[1]), 0x82);
   if (HaveTool("openssl")) {
     const std::string path = Extracted("files/EFI/ENROLL_THIS_KEY_IN_MOKMANAGER.cer").string();
-    EXPECT_EQ(Shell("openssl x509 -inform DER -noout -in " + Quote(path)), 0);
+    EXPECT_EQ(RunShell("openssl x509 -inform DER -noout -in " + Quote(path)), 0);
   }
 }
 
