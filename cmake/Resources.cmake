@@ -16,7 +16,8 @@ function(velund_embed_resources target)
     list(APPEND files "${file}")
   endforeach()
 
-  set(out_dir ${CMAKE_CURRENT_BINARY_DIR}/resources)
+  # One folder per target: two programs of one folder must not write the same files.
+  set(out_dir ${CMAKE_CURRENT_BINARY_DIR}/${target}_resources)
   file(MAKE_DIRECTORY ${out_dir})
   add_dependencies(${target} velund_payload)
 
