@@ -1,10 +1,10 @@
 #include "disk/create_disk_thread.h"
 
-#include <stdexcept>
 #include <thread>
 #include <vector>
 
 #include "app/console_log.h"
+#include "app/decimal_text.h"
 #include "disk/disk_queries.h"
 #include "platform/seam.h"
 #include "sys/command_runner.h"
@@ -16,15 +16,6 @@ namespace {
 constexpr DWORD kFullSharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 constexpr DWORD kVolumeNameLength = 1024;
 constexpr std::chrono::milliseconds kArrivalPoll{100};
-
-// The decimal text of a number, as a strict conversion reads it: anything else is an error
-// that ends the run.
-LONGLONG ParseNumber(const std::string& text) {
-  if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos) {
-    throw std::invalid_argument("'" + text + "' is not a valid integer value");
-  }
-  return std::stoll(text);
-}
 
 bool IsOfflineCandidate(UINT type) {
   return type == DRIVE_REMOVABLE || type == DRIVE_FIXED || type == DRIVE_REMOTE ||
@@ -68,7 +59,7 @@ bool TThreadCreate::Run() {
   std::string number = Disk.size() > 2 ? Disk.substr(2) : std::string();
   number = number.substr(0, number.find(" - "));
   Disk = number;
-  diskNumber_ = static_cast<DWORD>(ParseNumber(Disk));
+  diskNumber_ = static_cast<DWORD>(ParseDecimal(Disk));
   Progress(1);
 
   WriteLine(LookupText("Disk") + ": " + Disk);

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cstring>
 #include <optional>
-#include <stdexcept>
 
 #include "app/console_log.h"
+#include "app/decimal_text.h"
 #include "disk/disk_queries.h"
 #include "platform/seam.h"
 #include "ui/language.h"
@@ -25,13 +25,6 @@ bool SameGuid(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof(
 // The entries the header announces, but never more than the buffer holds.
 std::size_t EntryCount(LayoutBuffer& layout) {
   return std::min<std::size_t>(layout.get()->PartitionCount, kLayoutMaxPartitions);
-}
-
-LONGLONG ParseInteger(const std::string& text) {
-  if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos) {
-    throw std::invalid_argument("'" + text + "' is not a valid integer value");
-  }
-  return std::stoll(text);
 }
 
 bool WriteStatusAndEnd() {
@@ -176,7 +169,7 @@ bool RunTargetChecks(InstallRun& run) {
   WriteEmptyLine();
 
   if (run.partitionMode) {
-    const LONGLONG number = ParseInteger(run.FAT32Drive);
+    const LONGLONG number = ParseDecimal(run.FAT32Drive);
     std::optional<std::size_t> index;
     for (std::size_t i = 0; i < EntryCount(run.layout) && !index; ++i) {
       if (run.layout.entry(i)->PartitionNumber == number) index = i;
