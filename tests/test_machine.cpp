@@ -26,3 +26,14 @@ void MachineTest::TearDown() {
   std::error_code ec;
   std::filesystem::remove_all(directory_.parent_path(), ec);
 }
+
+void MachineTest::AddStick(unsigned number, long long cylinders, unsigned sectorSize) {
+  emu::NewDisk stick;
+  stick.number = number;
+  stick.cylinders = cylinders;
+  stick.sectorSize = sectorSize;
+  stick.removable = true;
+  stick.name = "Generic Flash Disk USB Device";
+  std::string error;
+  ASSERT_TRUE(emu::AddDisk(directory_, stick, error)) << error;
+}

@@ -10,5 +10,8 @@ class MachineTest : public testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
+  // Plugs in a removable disk "Generic Flash Disk USB Device" of whole cylinders of 255 x 63
+  // sectors (8 MiB each at 512 bytes, 32 MiB at 4096).
+  void AddStick(unsigned number, long long cylinders, unsigned sectorSize = 512);
   std::filesystem::path directory_;
 };

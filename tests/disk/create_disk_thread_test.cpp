@@ -28,12 +28,7 @@ class CreateDiskTest : public MachineTest {
  protected:
   void SetUp() override {
     MachineTest::SetUp();
-    emu::NewDisk stick;
-    stick.number = 1;
-    stick.cylinders = 261;  // 2.0 GB
-    stick.name = "Generic Flash Disk USB Device";
-    std::string error;
-    ASSERT_TRUE(emu::AddDisk(directory_, stick, error)) << error;
+    AddStick(1, 261);  // 2.0 GB
     LoadLanguageForTest("en_US");
     output_ = std::make_shared<emu::CapturedOutput>(FILE_TYPE_PIPE);
     emu::SetStandardOutput(output_);

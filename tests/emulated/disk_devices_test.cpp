@@ -29,17 +29,6 @@ class DiskDevicesTest : public MachineTest {
     AddStick(1, 64 * 8, 512);
   }
 
-  void AddStick(DWORD number, LONGLONG cylinders, DWORD sector) {
-    emu::NewDisk disk;
-    disk.number = number;
-    disk.cylinders = cylinders;  // 8 MiB per cylinder at 512-byte sectors, 32 MiB at 4096
-    disk.sectorSize = sector;
-    disk.removable = true;
-    disk.name = "Generic Flash Disk USB Device";
-    std::string error;
-    ASSERT_TRUE(emu::AddDisk(directory_, disk, error)) << error;
-  }
-
   static win::Handle OpenDisk(DWORD number, DWORD access = GENERIC_READ | GENERIC_WRITE,
                               DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE) {
     return win::Handle(win::CreateFileW("\\\\.\\PHYSICALDRIVE" + std::to_string(number), access,

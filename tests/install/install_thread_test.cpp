@@ -20,12 +20,7 @@ class InstallThreadTest : public MachineTest {
   void SetUp() override {
     MachineTest::SetUp();
     if (!win::FindResourceW(nullptr, "KYR7z", RT_RCDATA)) GTEST_SKIP() << "no payload";
-    emu::NewDisk stick;
-    stick.number = 1;
-    stick.cylinders = 130;  // 1 GB
-    stick.name = "Generic Flash Disk USB Device";
-    std::string error;
-    ASSERT_TRUE(emu::AddDisk(directory_, stick, error)) << error;
+    AddStick(1, 130);  // 1 GB
     LoadLanguageForTest("en_US");
     output_ = std::make_shared<emu::CapturedOutput>(FILE_TYPE_PIPE);
     emu::SetStandardOutput(output_);

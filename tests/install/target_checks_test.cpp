@@ -22,12 +22,7 @@ class TargetChecksTest : public MachineTest {
  protected:
   void SetUp() override {
     MachineTest::SetUp();
-    emu::NewDisk stick;
-    stick.number = 1;
-    stick.cylinders = 261;
-    stick.name = "Generic Flash Disk USB Device";
-    std::string error;
-    ASSERT_TRUE(emu::AddDisk(directory_, stick, error)) << error;
+    AddStick(1, 261);
     output_ = std::make_shared<emu::CapturedOutput>(FILE_TYPE_PIPE);
   }
 
