@@ -177,4 +177,9 @@ BOOL FreeLibrary(HMODULE module);
 // ---- Handles --------------------------------------------------------------------------------
 BOOL CloseHandle(HANDLE handle);
 
+// ---- Text in a code page (the setup window's drive list) --------------------------------------
+// MultiByteToWideChar into UTF-8: `bytes` in `codePage` (CP_ACP: the ANSI code page) as UTF-8 in
+// `out`, zero bytes included. Returns the length in UTF-16 units, 0 on failure.
+int MultiByteToWideChar(UINT codePage, DWORD flags, std::string_view bytes, std::string& out);
+
 }  // namespace win
