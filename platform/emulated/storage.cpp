@@ -207,7 +207,7 @@ void Storage::Load() {
   }
 
   for (const auto& json : config.value("disks", nlohmann::json::array())) {
-    disks_.push_back(DiskFromJson(json, directory_));
+    (json.value("attached", true) ? disks_ : detached_).push_back(DiskFromJson(json, directory_));
   }
   std::sort(disks_.begin(), disks_.end(),
             [](const DiskDevice& a, const DiskDevice& b) { return a.number < b.number; });
@@ -229,7 +229,7 @@ void Storage::Load() {
     volumes_.push_back(volume);
     remembered_[volume->key] = Remembered{volume->guid, volume->letter, volume->label, false};
   }
-  FillDiskEnumeration(disks_);
+  WriteDiskEnumeration();
   Save();
   CreateDeclaredFolders();
 }
@@ -365,6 +365,8 @@ void Storage::Save() {
   std::error_code ec;
   std::filesystem::rename(temporary, file, ec);
 }
+
+void Storage::WriteDiskEnumeration() { FillDiskEnumeration(disks_); }
 
 DiskDevice* Storage::FindDisk(DWORD number) {
   for (DiskDevice& disk : disks_) {

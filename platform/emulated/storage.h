@@ -83,6 +83,9 @@ class Storage {
   static void Reset();
 
   std::vector<DiskDevice>& Disks() { return disks_; }
+  // Disks of the machine that are not plugged in (machine.json "attached": false, or unplugged
+  // while the program runs).
+  std::vector<DiskDevice>& DetachedDisks() { return detached_; }
   std::vector<std::shared_ptr<Volume>>& Volumes() { return volumes_; }
   const std::vector<ForeignLetter>& ForeignLetters() const { return foreignLetters_; }
 
@@ -106,6 +109,9 @@ class Storage {
   // Writes storage.json. Every change that Windows would remember across a restart calls it.
   void Save();
 
+  // Rewrites the disk enumeration of the registry from the plugged-in disks.
+  void WriteDiskEnumeration();
+
   const std::filesystem::path& Directory() const { return directory_; }
 
  private:
@@ -126,6 +132,7 @@ class Storage {
 
   std::filesystem::path directory_;
   std::vector<DiskDevice> disks_;
+  std::vector<DiskDevice> detached_;
   std::vector<std::shared_ptr<Volume>> volumes_;
   std::vector<ForeignLetter> foreignLetters_;
   std::map<std::string, Remembered> remembered_;  // by partition key
