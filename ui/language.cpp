@@ -115,14 +115,22 @@ void TLanguageThread::Start(LanguageView& view, WindowThread& windowThread) {
     std::lock_guard lock(runningMutex);
     ++running;
   }
-  std::thread([thread = new TLanguageThread(view, windowThread)] {
+  std::thread([thread = new TLanguageThread(view, windowThread), &windowThread] {
     std::unique_ptr<TLanguageThread> self(thread);
     self->Execute();
     self.reset();
-    std::lock_guard lock(runningMutex);
-    --running;
-    runningChanged.notify_all();
+    {
+      std::lock_guard lock(runningMutex);
+      --running;
+      runningChanged.notify_all();
+    }
+    windowThread.Wake();
   }).detach();
+}
+
+int TLanguageThread::Running() {
+  std::lock_guard lock(runningMutex);
+  return running;
 }
 
 void TLanguageThread::WaitForAll() {
@@ -144,7 +152,11 @@ void TLanguageThread::Execute() {
 
   // Steps 3 to 5: the table resource, read as INI text.
   ResourceData resource(code);
-  if (!resource.valid()) return;
+  if (!resource.valid()) {
+    // Table, flag and captions stay as they were; the window still learns that the load ended.
+    windowThread_.Synchronize([&] { view_.LanguageLoaded(); });
+    return;
+  }
   auto lines = std::make_shared<IniLines>(ReadIniSection(resource.text(), "Strings"));
   {
     std::lock_guard lock(tableMutex);

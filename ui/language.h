@@ -28,7 +28,8 @@ class LanguageView {
   virtual void LoadLanguagePicture(const void* data, std::size_t size) = 0;
   virtual void SetControlCaption(std::string_view control, const std::string& caption) = 0;
   virtual void SetControlHint(std::string_view control, const std::string& hint) = 0;
-  // The load has set its captions; the window may now fill lists that use the new words.
+  // The load has ended: it has set its captions, or its table could not be read and nothing
+  // changed. The window may now fill lists that use the words of the language in effect.
   virtual void LanguageLoaded() {}
 };
 
@@ -50,6 +51,9 @@ class TLanguageThread {
 
   // Waits until every load started so far has ended (before the process ends, and in tests).
   static void WaitForAll();
+
+  // How many loads have not ended yet. A load that ends wakes its window thread.
+  static int Running();
 
  private:
   TLanguageThread(LanguageView& view, WindowThread& windowThread)

@@ -77,6 +77,17 @@ void WindowThread::Wake() {
   arrived_.notify_all();
 }
 
+void WindowThread::WaitForWork(std::chrono::milliseconds timeout) {
+  std::unique_lock lock(mutex_);
+  arrived_.wait_for(lock, timeout, [&] { return !queue_.empty() || woken_; });
+  woken_ = false;
+}
+
+bool WindowThread::HasPending() const {
+  std::lock_guard lock(mutex_);
+  return !queue_.empty();
+}
+
 void WindowThread::Close() {
   std::unique_lock lock(mutex_);
   while (RunOne(lock)) {

@@ -2,6 +2,7 @@
 // wait for them; the window thread runs them between its own work in its message loop.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -33,6 +34,13 @@ class WindowThread {
 
   // Makes RunUntil look at its condition again.
   void Wake();
+
+  // Window thread only: returns when a step is queued, Wake() is called or `timeout` has passed
+  // (the sleep of a message loop that also has timers and messages to look after).
+  void WaitForWork(std::chrono::milliseconds timeout);
+
+  // Whether steps are queued that have not run yet.
+  bool HasPending() const;
 
   // After the last window has gone: runs what is queued, then refuses further steps, so that no
   // thread waits for a window thread that no longer listens.
