@@ -39,6 +39,7 @@ int RunSetup() {
   win::SetConsoleOutputCP(CP_UTF8);
 
   WindowThread& windowThread = WindowThread::Main();
+  int exitCode = 0;
   {
     std::unique_ptr<SetupWindow> window = CreateSetupWindow(windowThread);
     {
@@ -52,9 +53,10 @@ int RunSetup() {
       window->SetClientWidth(window->PageControlLeft() + window->PageControlWidth() + 8);
       window->ShowModal();
     }
+    exitCode = window->ExitCode();
     // No thread may be left waiting for a window thread that has stopped listening.
     windowThread.Close();
     TLanguageThread::WaitForAll();
   }
-  return 0;
+  return exitCode;
 }

@@ -1,84 +1,74 @@
-// The setup window without a screen: it keeps the state a person would see (captions, hints, the
-// flag picture) and, with no one to press its buttons, closes once its first language load has
-// set the captions. On closing it describes itself on standard error.
+// The setup window on the headless toolkit. Driven by the autopilot when VELUND_AUTOPILOT names
+// a file of actions; without one there is no one to press its buttons, so it closes as soon as
+// its creation is complete and describes itself on standard error.
 #include <cstdio>
-#include <map>
-#include <string>
-#include <vector>
+#include <cstdlib>
 
-#include "platform/seam.h"
+#include "ui/autopilot.h"
+#include "ui/headless_toolkit.h"
 #include "ui/language.h"
+#include "ui/setup_form.h"
 #include "ui/setup_window.h"
 #include "ui/window_thread.h"
 
 namespace {
 
-class HeadlessSetupWindow final : public SetupWindow, public LanguageView {
+class CloseWhenCreated final : public WindowDriver {
  public:
-  explicit HeadlessSetupWindow(WindowThread& windowThread) : windowThread_(windowThread) {
-    windowThread_.Attach();
-    TLanguageThread::Start(*this, windowThread_);  // the creation handler's first step
-  }
-
-  ~HeadlessSetupWindow() override {
-    if (handle_) win::DestroyWindow(handle_);
-  }
-
-  HWND Handle() override {
-    if (!handle_) {
-      handle_ = win::CreateWindowExW(0, "STATIC", "Velund Orrin Setup", 0, 0, 0, clientWidth_,
-                                     clientHeight_, nullptr, nullptr, nullptr, nullptr);
+  bool Act(TSetupForm1& form, ui::HeadlessToolkit&) override {
+    if (form.Closed()) return false;
+    std::fprintf(stderr, "[window] Velund Orrin Setup, client %d x %d, language %s, flag %zu bytes\n",
+                 form.ClientWidth(), form.ClientHeight(), LanguageCode().c_str(),
+                 form.LanguageImage->Picture().size());
+    for (const CaptionRow& row : kCaptionTable) {
+      const ui::Control* control = form.FindControl(row.control);
+      std::fprintf(stderr, "[window] %s: %s\n", row.control,
+                   control != nullptr ? control->Caption().c_str() : "");
     }
-    return handle_;
+    form.Close();
+    return true;
+  }
+  bool Stopped() const override { return false; }
+  int ExitCode() const override { return 0; }
+};
+
+class HeadlessSetupWindow final : public SetupWindow {
+ public:
+  explicit HeadlessSetupWindow(WindowThread& windowThread)
+      : toolkit_((windowThread.Attach(), windowThread)),
+        form_(toolkit_, windowThread),
+        driver_(AutopilotFromEnvironment()) {
+    if (!driver_) driver_ = std::make_unique<CloseWhenCreated>();
+    toolkit_.OnIdle = [this] {
+      return form_.CreationComplete() && driver_->Act(form_, toolkit_);
+    };
   }
 
-  int PageControlLeft() const override { return 8; }
-  int PageControlTop() const override { return 8; }
-  int PageControlWidth() const override { return 473; }
-  int PageControlHeight() const override { return 329; }
-  void SetClientHeight(int height) override { clientHeight_ = height; }
-  void SetClientWidth(int width) override { clientWidth_ = width; }
+  HWND Handle() override { return form_.Handle(); }
+  int PageControlLeft() const override { return form_.MainPageControl->Left(); }
+  int PageControlTop() const override { return form_.MainPageControl->Top(); }
+  int PageControlWidth() const override { return form_.MainPageControl->Width(); }
+  int PageControlHeight() const override { return form_.MainPageControl->Height(); }
+  void SetClientHeight(int height) override { form_.SetClientHeight(height); }
+  void SetClientWidth(int width) override { form_.SetClientWidth(width); }
 
   void ShowModal() override {
-    windowThread_.RunUntil([this] { return loaded_; });
-    Describe();
-  }
-
-  // LanguageView
-  void LoadLanguagePicture(const void* data, std::size_t size) override {
-    const auto* bytes = static_cast<const unsigned char*>(data);
-    picture_.assign(bytes, bytes + size);
-  }
-  void SetControlCaption(std::string_view control, const std::string& caption) override {
-    captions_[std::string(control)] = caption;
-  }
-  void SetControlHint(std::string_view control, const std::string& hint) override {
-    hints_[std::string(control)] = hint;
-  }
-  void LanguageLoaded() override {
-    loaded_ = true;
-    windowThread_.Wake();
-  }
-
- private:
-  void Describe() const {
-    std::fprintf(stderr, "[window] Velund Orrin Setup, client %d x %d, language %s, flag %zu bytes\n",
-                 clientWidth_, clientHeight_, LanguageCode().c_str(), picture_.size());
-    for (const CaptionRow& row : kCaptionTable) {
-      auto it = captions_.find(row.control);
-      std::fprintf(stderr, "[window] %s: %s\n", row.control,
-                   it == captions_.end() ? "" : it->second.c_str());
+    form_.Handle();
+    while (!form_.Closed() && !driver_->Stopped()) toolkit_.Turn(std::chrono::milliseconds(10));
+    if (driver_->Stopped() && TSetupForm1::JobRuns()) {
+      // A job's worker still runs and nothing will wait for it: the run ends here.
+      std::fflush(stdout);
+      std::fflush(stderr);
+      std::_Exit(driver_->ExitCode());
     }
   }
 
-  WindowThread& windowThread_;
-  HWND handle_ = nullptr;
-  int clientWidth_ = 489;
-  int clientHeight_ = 345;
-  bool loaded_ = false;
-  std::vector<unsigned char> picture_;
-  std::map<std::string, std::string> captions_;
-  std::map<std::string, std::string> hints_;
+  int ExitCode() const override { return driver_->ExitCode(); }
+
+ private:
+  ui::HeadlessToolkit toolkit_;
+  TSetupForm1 form_;
+  std::unique_ptr<WindowDriver> driver_;
 };
 
 }  // namespace

@@ -25,6 +25,10 @@ class SetupWindow {
 
   // Returns when the window has closed.
   virtual void ShowModal() = 0;
+
+  // The process's exit code once the window has gone: 0, unless what drove the window in place
+  // of a person failed (the autopilot).
+  virtual int ExitCode() const { return 0; }
 };
 
 // Creates the setup window on the calling thread, which becomes the window thread. Its creation
