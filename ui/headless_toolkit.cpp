@@ -154,11 +154,12 @@ void HeadlessToolkit::Turn(std::chrono::milliseconds wait) {
 bool HeadlessToolkit::RunUntil(const std::function<bool()>& done,
                                std::chrono::milliseconds timeout) {
   const auto end = std::chrono::steady_clock::now() + timeout;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= end) return false;
+  // One turn first: what has arrived (a notification, say) is taken before `done` is asked.
+  do {
     Turn(std::chrono::milliseconds(5));
-  }
-  return true;
+    if (done()) return true;
+  } while (std::chrono::steady_clock::now() < end);
+  return false;
 }
 
 }  // namespace ui

@@ -50,7 +50,8 @@ class HeadlessToolkit : public Toolkit {
   // One turn of the loop: hand-offs, messages, due timers, then the idle hook. When none of them
   // had anything to do, sleeps until something arrives or at most `wait`.
   void Turn(std::chrono::milliseconds wait);
-  // Turns the loop until `done` holds or `timeout` has passed; false on timeout (tests).
+  // Turns the loop at least once, then until `done` holds or `timeout` has passed; false on
+  // timeout (tests).
   bool RunUntil(const std::function<bool()>& done,
                 std::chrono::milliseconds timeout = std::chrono::seconds(600));
 

@@ -113,6 +113,7 @@ bool AddDisk(const std::filesystem::path& directory, const NewDisk& disk, std::s
         {"sectors_per_track", kSectorsPerTrack},
         {"bytes_per_sector", disk.sectorSize}}},
   });
+  if (!disk.attached) config["disks"].back()["attached"] = false;
   return WriteConfig(directory, config, error);
 }
 

@@ -21,6 +21,7 @@ struct NewDisk {
   DWORD sectorSize = 512;
   bool removable = true;
   std::string name;
+  bool attached = true;  // false: the machine has it, but it is not plugged in (emu::PlugDisk)
 };
 
 // Adds a disk to machine.json with a new, empty sparse image under disks/. The geometry has 255
