@@ -12,6 +12,7 @@
 
 #include "platform/emulated/devices.h"
 #include "platform/emulated/faults.h"
+#include "platform/emulated/grub_install_program.h"
 #include "platform/emulated/machine.h"
 #include "platform/emulated/paths.h"
 #include "platform/emulated/programs.h"
@@ -200,6 +201,7 @@ std::map<std::string, Registered, CaseInsensitiveLess>& Programs() {
   static std::map<std::string, Registered, CaseInsensitiveLess> programs{
       {"format.com", {RunFormat, true}},
       {"cmd.exe", {RunCmd, true}},
+      {"grub-install.exe", {RunGrubInstall, false}},
   };
   return programs;
 }

@@ -3,8 +3,8 @@
 // that file name on a thread of its own; its return value is the process's exit code.
 //
 // Built in: format.com and cmd.exe in C:\Windows\system32. Programs that a payload carries
-// (tools\grub-install.exe) are registered by the code that models them and run only when their
-// file exists where the command line points.
+// (tools\grub-install.exe, grub_install_program.h) run only when their file exists where the
+// command line points; tests may register more.
 #pragma once
 
 #include <functional>
