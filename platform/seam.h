@@ -15,6 +15,7 @@
 
 #include "platform/handles.h"
 #include "platform/win32_device_types.h"
+#include "platform/win32_security_types.h"
 #include "platform/win32_types.h"
 
 namespace win {
@@ -87,6 +88,42 @@ LSTATUS RegEnumValueW(HKEY key, DWORD index, std::string& name, DWORD* type, BYT
                       DWORD* dataSize);
 LSTATUS RegCloseKey(HKEY key);
 LSTATUS RegSaveKeyW(HKEY key, std::string_view file, const SECURITY_ATTRIBUTES* security);
+
+// ---- Process token, security identifiers and access lists ------------------------------------
+BOOL GetVersionExW(OSVERSIONINFOW* info);  // dwOSVersionInfoSize set by the caller
+HANDLE GetCurrentProcess();                // a pseudo handle; closing it does nothing
+BOOL OpenProcessToken(HANDLE process, DWORD access, HANDLE* token);
+// `systemName` empty: the local system.
+BOOL LookupPrivilegeValueW(std::string_view systemName, std::string_view name, LUID* luid);
+BOOL AdjustTokenPrivileges(HANDLE token, BOOL disableAll, const TOKEN_PRIVILEGES* newState,
+                           DWORD bufferLength, TOKEN_PRIVILEGES* previousState,
+                           DWORD* returnLength);
+BOOL AllocateAndInitializeSid(const SID_IDENTIFIER_AUTHORITY* authority, BYTE subAuthorityCount,
+                              DWORD sub0, DWORD sub1, DWORD sub2, DWORD sub3, DWORD sub4,
+                              DWORD sub5, DWORD sub6, DWORD sub7, PSID* sid);
+void* FreeSid(PSID sid);
+// The lengths are in UTF-16 units as on Windows: in, the room of each buffer (a null string
+// pointer has none); out, the length copied without terminator, or, when a buffer is too small
+// (ERROR_INSUFFICIENT_BUFFER), the room needed with the terminator.
+BOOL LookupAccountSidW(std::string_view systemName, PSID sid, std::string* name,
+                       DWORD* nameLength, std::string* domain, DWORD* domainLength,
+                       SID_NAME_USE* use);
+
+// EXPLICIT_ACCESS_W with its trustee name kept beside it as UTF-8; the backends point the entry
+// at a wide copy only for the call that reads it.
+struct ExplicitAccess {
+  EXPLICIT_ACCESS_W entry{};
+  std::string trusteeName;
+};
+void BuildExplicitAccessWithNameW(ExplicitAccess* access, std::string_view trusteeName,
+                                  DWORD permissions, ACCESS_MODE mode, DWORD inheritance);
+// Returns a Win32 error code; the new list is freed with LocalFree.
+DWORD SetEntriesInAclW(ULONG count, const ExplicitAccess* entries, PACL oldAcl, PACL* newAcl);
+// Object names in the form of the security functions: "CURRENT_USER\SOFTWARE\...".
+DWORD SetNamedSecurityInfoW(std::string_view objectName, SE_OBJECT_TYPE type,
+                            SECURITY_INFORMATION info, PSID owner, PSID group, PACL dacl,
+                            PACL sacl);
+HLOCAL LocalFree(HLOCAL memory);  // null on success, as on Windows
 
 // ---- Executable resources -------------------------------------------------------------------
 // `module` null means the running executable. Names match without regard to letter case.

@@ -83,7 +83,12 @@ const std::unordered_map<DWORD, std::string_view>& SystemMessages() {
       {1224, "The requested operation cannot be performed on a file with a user-mapped section "
              "open."},
       {1300, "Not all privileges or groups referenced are assigned to the caller."},
+      {1313, "A specified privilege does not exist."},
       {1314, "A required privilege is not held by the client."},
+      {1332, "No mapping between account names and security IDs was done."},
+      {1336, "The access control list (ACL) structure is invalid."},
+      {1337, "The security ID structure is invalid."},
+      {1338, "The security descriptor structure is invalid."},
       {1359, "An internal error occurred."},
       {1392, "The file or directory is corrupted and unreadable."},
       {1450, "Insufficient system resources exist to complete the requested service."},

@@ -1,6 +1,7 @@
 #include "platform/emulated/machine.h"
 #include "platform/emulated/machine_setup.h"
 #include "platform/emulated/storage.h"
+#include "platform/emulated/token.h"
 
 #include <algorithm>
 #include <cctype>
@@ -100,6 +101,7 @@ void Machine::Load() {
     }
   }
   process_.currentDirectory = config_.value("current_directory", std::string("C:\\"));
+  process_.privileges = TokenPrivileges(config_.value("elevated", true));
   process_.consoleOutputCP = oemCodePage_;
   if (config_.value("console_window", true)) {
     process_.consoleWindow = reinterpret_cast<HWND>(process_.nextWindow);

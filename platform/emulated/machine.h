@@ -53,6 +53,8 @@ struct ProcessState {
   HWND consoleWindow = nullptr;
   std::map<HWND, WindowState> windows;
   ULONG_PTR nextWindow = 0x10010;
+  // The process token's privileges: LUID (low part) -> SE_PRIVILEGE_* attributes.
+  std::map<DWORD, DWORD> privileges;
 };
 
 class Machine {

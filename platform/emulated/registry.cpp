@@ -8,9 +8,12 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/emulated/faults.h"
+#include "platform/emulated/hive_file.h"
 #include "platform/emulated/machine.h"
 #include "platform/emulated/registry_file.h"
 #include "platform/emulated/registry_store.h"
+#include "platform/emulated/security_descriptor.h"
 #include "platform/seam.h"
 #include "platform/text.h"
 
@@ -246,11 +249,41 @@ void ResetRegistry() {
   gLoaded = false;
 }
 
+namespace {
+
+// What governs a key: its own descriptor, or what its parent passes on; a hive's root without
+// one has the default.
+std::vector<BYTE> EffectiveSecurity(const Key& key) {
+  if (key.security) return *key.security;
+  if (key.parent == nullptr) return DefaultKeySecurity();
+  return InheritedKeySecurity(EffectiveSecurity(*key.parent));
+}
+
+void FillEffectiveSecurity(RegistryKeyTree& tree, const std::vector<BYTE>& parent) {
+  if (!tree.security) tree.security = InheritedKeySecurity(parent);
+  for (RegistryKeyTree& child : tree.subkeys) FillEffectiveSecurity(child, *tree.security);
+}
+
+}  // namespace
+
 LSTATUS RegistryReadTree(HKEY handle, RegistryKeyTree& tree) {
   auto lock = LockRegistry();
   std::shared_ptr<Key> key;
   if (LSTATUS status = Resolve(handle, 0, key); status != ERROR_SUCCESS) return status;
   tree = TreeFromKey(*key);
+  tree.security = EffectiveSecurity(*key);
+  for (RegistryKeyTree& child : tree.subkeys) FillEffectiveSecurity(child, *tree.security);
+  return ERROR_SUCCESS;
+}
+
+LSTATUS RegistryEffectiveSecurity(HKEY handle, std::vector<BYTE>& descriptor,
+                                  std::optional<std::vector<BYTE>>& parent) {
+  auto lock = LockRegistry();
+  std::shared_ptr<Key> key;
+  if (LSTATUS status = Resolve(handle, READ_CONTROL, key); status != ERROR_SUCCESS) return status;
+  descriptor = EffectiveSecurity(*key);
+  parent.reset();
+  if (key->parent != nullptr) parent = EffectiveSecurity(*key->parent);
   return ERROR_SUCCESS;
 }
 
@@ -495,6 +528,7 @@ LSTATUS RegQueryValueExW(HKEY key, std::string_view valueName, DWORD* type, BYTE
 LSTATUS RegSetValueExW(HKEY key, std::string_view valueName, DWORD /*reserved*/, DWORD type,
                        const BYTE* data, DWORD dataSize) {
   if (data == nullptr && dataSize != 0) return ERROR_NOACCESS;
+  if (auto fault = emu::TakeFault("RegSetValueExW", valueName)) return static_cast<LSTATUS>(*fault);
   std::vector<BYTE> bytes(data, data + (data == nullptr ? 0 : dataSize));
   return emu::registry::SetValue(key, valueName, type, std::move(bytes));
 }

@@ -2,25 +2,11 @@
 #include "platform/emulated/hive_file.h"
 #include "platform/seam.h"
 
-#include <chrono>
+#include "platform/emulated/token.h"
 
-namespace emu {
-
-// Windows refuses RegSaveKeyW unless the caller has SeBackupPrivilege enabled. The process
-// token calls do not exist on this machine yet; when they come, they switch this answer.
-bool BackupPrivilegeEnabled() { return true; }
-
-}  // namespace emu
 
 namespace win {
 namespace {
-
-ULONGLONG Now() {
-  using namespace std::chrono;
-  constexpr ULONGLONG kUnixEpochAsFileTime = 116444736000000000ULL;
-  const auto sinceUnix = duration_cast<nanoseconds>(system_clock::now().time_since_epoch());
-  return kUnixEpochAsFileTime + static_cast<ULONGLONG>(sinceUnix.count() / 100);
-}
 
 std::string_view LastComponent(std::string_view path) {
   const std::size_t slash = path.find_last_of("\\/");
@@ -51,12 +37,14 @@ LSTATUS WriteNewFile(std::string_view path, const std::vector<BYTE>& bytes,
 }  // namespace
 
 LSTATUS RegSaveKeyW(HKEY key, std::string_view file, const SECURITY_ATTRIBUTES* security) {
-  if (!emu::BackupPrivilegeEnabled()) return ERROR_PRIVILEGE_NOT_HELD;
+  // Windows refuses the save unless the caller has enabled SeBackupPrivilege.
+  if (!emu::PrivilegeEnabled(emu::kSeBackupPrivilege)) return ERROR_PRIVILEGE_NOT_HELD;
   emu::RegistryKeyTree tree;
   if (LSTATUS status = emu::RegistryReadTree(key, tree); status != ERROR_SUCCESS) return status;
   std::vector<BYTE> bytes;
   std::string error;
-  if (!emu::WriteHiveFile(tree, bytes, error, {std::string(LastComponent(file)), Now()})) {
+  // The hive's time stamp is the key's last write, so saves of an unchanged key are identical.
+  if (!emu::WriteHiveFile(tree, bytes, error, {std::string(LastComponent(file)), 0})) {
     return ERROR_CANTWRITE;
   }
   // Registry calls leave the last error as it was, the file calls underneath included.

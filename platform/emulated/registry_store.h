@@ -35,14 +35,19 @@ struct RegistryKeyTree {
   std::vector<RegistryKeyTree> subkeys;  // in RegEnumKeyExW order
 };
 
-// A copy of the key's tree, volatile keys included. Needs only a valid handle (callers such as
-// the hive writer check their own privileges). Returns a Win32 error code.
+// A copy of the key's tree, volatile keys included, every key with the descriptor that governs
+// it. Needs only a valid handle (callers such as the hive writer check their own privileges).
+// Returns a Win32 error code.
 LSTATUS RegistryReadTree(HKEY key, RegistryKeyTree& tree);
 
 // The key's own security descriptor, as RegSetKeySecurity / RegGetKeySecurity: the handle needs
 // WRITE_DAC or READ_CONTROL. An empty optional when the key has none.
 LSTATUS RegistrySetSecurity(HKEY key, std::vector<BYTE> descriptor);
 LSTATUS RegistryGetSecurity(HKEY key, std::optional<std::vector<BYTE>>& descriptor);
+// The descriptor that governs the key (its own, or what its ancestors pass on, down from the
+// default of a hive's root) and its parent's, empty for a hive's root. Needs READ_CONTROL.
+LSTATUS RegistryEffectiveSecurity(HKEY key, std::vector<BYTE>& descriptor,
+                                  std::optional<std::vector<BYTE>>& parent);
 
 // Drops the in-memory registry and every open key handle; the next call loads the hives of the
 // current machine. The store also does this by itself when Machine::Use() names another folder.

@@ -21,7 +21,26 @@
 
 namespace {
 
-using HiveFileTest = MachineTest;
+// Saving needs SeBackupPrivilege enabled in the process token, as on Windows.
+class HiveFileTest : public MachineTest {
+ protected:
+  void SetUp() override {
+    MachineTest::SetUp();
+    SetBackupPrivilege(true);
+  }
+
+  static void SetBackupPrivilege(bool enabled) {
+    HANDLE raw = nullptr;
+    ASSERT_TRUE(win::OpenProcessToken(win::GetCurrentProcess(),
+                                      TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &raw));
+    win::Handle token(raw);
+    TOKEN_PRIVILEGES state{};
+    state.PrivilegeCount = 1;
+    ASSERT_TRUE(win::LookupPrivilegeValueW("", "SeBackupPrivilege", &state.Privileges[0].Luid));
+    state.Privileges[0].Attributes = enabled ? SE_PRIVILEGE_ENABLED : 0;
+    ASSERT_TRUE(win::AdjustTokenPrivileges(token.get(), FALSE, &state, 0, nullptr, nullptr));
+  }
+};
 using nlohmann::json;
 
 // Dumps a hive as JSON through python3-hivex: names, timestamps, values and subkeys.
@@ -297,6 +316,9 @@ TEST_F(HiveFileTest, SaveRefusesExistingFilesMissingFoldersAndBadHandles) {
   EXPECT_EQ(win::RegSaveKeyW(store.get(), "C:\\BCD", nullptr), ERROR_ALREADY_EXISTS);
   EXPECT_EQ(win::RegSaveKeyW(store.get(), "C:\\Missing\\BCD", nullptr), ERROR_PATH_NOT_FOUND);
   EXPECT_EQ(win::GetLastError(), 1234u);  // registry calls leave the last error alone
+  SetBackupPrivilege(false);
+  EXPECT_EQ(win::RegSaveKeyW(store.get(), "C:\\Other", nullptr), ERROR_PRIVILEGE_NOT_HELD);
+  SetBackupPrivilege(true);
   EXPECT_EQ(ReadHost(HostFileOnC("BCD")), first);
   EXPECT_EQ(win::RegSaveKeyW(reinterpret_cast<HKEY>(0x4321), "C:\\Other", nullptr),
             ERROR_INVALID_HANDLE);
