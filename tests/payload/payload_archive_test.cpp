@@ -168,11 +168,15 @@ TEST_F(PayloadArchiveTest, HoldsEveryFileTheInstallReads) {
       "grub/i386-pc/kernel.img",
       "grub/i386-pc/lzma_decompress.img",
       "grub/i386-pc/moddep.lst",
+      "grub/i386-pc/modinfo.sh",  // names the platform the folder is for
       "grub/i386-pc/biosdisk.mod",
       "grub/i386-pc/part_msdos.mod",
       "grub/i386-pc/part_gpt.mod",
       "grub/i386-pc/ntfs.mod",
       "grub/i386-pc/exfat.mod",
+      "grub/i386-pc/fat.mod",
+      "grub/i386-pc/search.mod",
+      "grub/i386-pc/search_fs_uuid.mod",
   };
   for (const auto& path : required) EXPECT_TRUE(HasFile(path)) << path;
   // CopyFileW into these folders needs them on the target, and extraction makes no empty folders.
