@@ -12,7 +12,11 @@ namespace {
 std::mutex gWindowsMutex;
 std::map<HWND, Form*> gWindows;
 
-LRESULT FormWindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+#ifndef _WIN32
+#define CALLBACK
+#endif
+
+LRESULT CALLBACK FormWindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   Form* form = nullptr;
   {
     std::lock_guard lock(gWindowsMutex);

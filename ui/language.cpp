@@ -119,11 +119,11 @@ void TLanguageThread::Start(LanguageView& view, WindowThread& windowThread) {
     std::unique_ptr<TLanguageThread> self(thread);
     self->Execute();
     self.reset();
-    {
-      std::lock_guard lock(runningMutex);
-      --running;
-      runningChanged.notify_all();
-    }
+    // The window thread is woken under the lock, so that WaitForAll cannot return (and the
+    // process end) while this thread still touches it.
+    std::lock_guard lock(runningMutex);
+    --running;
+    runningChanged.notify_all();
     windowThread.Wake();
   }).detach();
 }

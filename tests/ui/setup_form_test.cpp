@@ -171,6 +171,22 @@ TEST_F(SetupFormTest, CreateRefusesWhileAnInstallRunsAndInstallWantsBothDrives) 
   EXPECT_TRUE(toolkit_.Boxes().empty());
 }
 
+TEST_F(SetupFormTest, InstallPassesTheDriveLetterAndTheWholeFat32Entry) {
+  AddStick(1, 20);
+  PrepareDisk(1, {{"NTFS", 60, "DATA", 'E'}, {"FAT32", 64, "", 0}});
+  TSetupForm1& form = Open();
+  ASSERT_EQ(form.NTFSDriveLists->Text(), "E:\\ - 60 MB - NTFS - DATA");
+  ASSERT_EQ(form.FAT32DriveLists->Text().substr(0, 16), "Partition #2 - 6");
+  ClearLog();
+  form.SetupButton->Click();
+  EXPECT_FALSE(form.SetupButton->Enabled());
+  ASSERT_TRUE(WaitIdle());
+  // The worker took the letter from "E", the partition number from the whole entry.
+  EXPECT_EQ(Lines(Log())[0], "Install to drive: E: & Partition #2");
+  EXPECT_TRUE(form.SetupButton->Enabled());
+  ASSERT_EQ(toolkit_.Boxes().size(), 1u);
+}
+
 TEST_F(SetupFormTest, AfterAJobTheNtfsListFallsBackToItsDefault) {
   AddStick(1, 20);
   AddStick(2, 20);
