@@ -6,6 +6,7 @@
 #include "app/console_log.h"
 #include "app/decimal_text.h"
 #include "disk/disk_queries.h"
+#include "disk/volume_search.h"
 #include "platform/seam.h"
 #include "sys/command_runner.h"
 #include "ui/job_host.h"
@@ -14,7 +15,6 @@
 namespace {
 
 constexpr DWORD kFullSharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-constexpr DWORD kVolumeNameLength = 1024;
 constexpr std::chrono::milliseconds kArrivalPoll{100};
 
 bool IsOfflineCandidate(UINT type) {
@@ -262,16 +262,7 @@ bool TThreadCreate::FindAndFormatWaiting(LONGLONG offset, const char* fileSystem
 
 bool TThreadCreate::VolumeAtOffsetPresent(LONGLONG offset) {
   std::string name;
-  win::VolumeFind find(win::FindFirstVolumeW(name, kVolumeNameLength));
-  if (!find) return false;
-  do {
-    VolumeExtent extent;
-    if (QueryVolumeExtent(VolumePath(VolumeGuidName(name)), extent) &&
-        extent.DiskNumber == diskNumber_ && extent.StartingOffset == offset) {
-      return true;
-    }
-  } while (win::FindNextVolumeW(find.get(), name, kVolumeNameLength));
-  return false;
+  return FindVolumeAt(diskNumber_, offset, name);
 }
 
 bool TThreadCreate::MountScan() {

@@ -2,7 +2,9 @@
 
 #include "app/console_log.h"
 #include "disk/disk_queries.h"
+#include "install/efi_stage.h"
 #include "install/extract_payload.h"
+#include "install/finish_stage.h"
 #include "install/target_checks.h"
 #include "sys/folder_operations.h"
 #include "ui/job_host.h"
@@ -70,7 +72,9 @@ bool TInstallThread::Run() {
   // 7. The payload, into the temporary folder that becomes the current directory.
   if (!ExtractPayload(tempdir, run_.progress, archive_)) return false;
 
-  // The EFI stage and the finishing stage come next in this sequence; until they are part of
-  // the run, an install does not complete and Err stays set.
-  return false;
+  // 8. The UEFI loaders and the boot manager's stores onto the FAT32 partition.
+  if (!RunEfiStage(run_, volumeUuid_)) return false;
+
+  // 9. The payload folder, GRUB for BIOS and the rest onto the NTFS/exFAT volume.
+  return RunFinishingStage(run_, AutoRun);
 }

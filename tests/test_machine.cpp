@@ -7,6 +7,7 @@
 #include "platform/emulated/machine.h"
 #include "platform/emulated/machine_setup.h"
 #include "platform/emulated/faults.h"
+#include "platform/emulated/storage.h"
 
 void MachineTest::SetUp() {
   char pattern[] = "/tmp/velund-machine-XXXXXX";
@@ -36,4 +37,15 @@ void MachineTest::AddStick(unsigned number, long long cylinders, unsigned sector
   stick.name = "Generic Flash Disk USB Device";
   std::string error;
   ASSERT_TRUE(emu::AddDisk(directory_, stick, error)) << error;
+}
+
+std::string MachineTest::DiskImage(unsigned number) const {
+  return (directory_ / "disks" / ("disk" + std::to_string(number) + ".img")).string();
+}
+
+std::filesystem::path MachineTest::HostPath(char letter, const std::string& relative) {
+  auto locked = emu::Storage::Lock();
+  auto volume = locked.storage.FindVolumeByLetter(letter);
+  if (!volume) return {};
+  return locked.storage.VolumeFolder(*volume) / relative;
 }

@@ -25,6 +25,7 @@ std::unique_ptr<Storage> gStorage;
 std::atomic<unsigned> gGeneration{0};
 unsigned gLoadedGeneration = 0;
 std::atomic<bool> gHideArrivals{false};
+std::atomic<LONGLONG> gHideArrivalsAt{-1};  // -1: every arrival
 
 // GPT partition types that Windows mounts as volumes.
 constexpr char kBasicDataType[] = "{ebd0a0a2-b9e5-4433-87c0-68b6b72699c7}";
@@ -180,6 +181,8 @@ void Storage::Load() {
   const nlohmann::json& config = Machine::Get().Config();
   if (config.contains("mount_policy")) {
     autoLetters_ = config["mount_policy"].value("auto_letters", true);
+    removableFirstPartitionOnly_ =
+        config["mount_policy"].value("removable_first_partition_only", false);
   }
   for (const auto& json : config.value("foreign_letters", nlohmann::json::array())) {
     ForeignLetter foreign;
@@ -251,12 +254,24 @@ void Storage::LoadDisk(DiskDevice& disk, bool announce) {
   disk.table = ReadPartitionTable(image);
   const PartitionTable& table = disk.table;
   for (const PartitionRecord& partition : table.partitions) {
-    if (partition.number == 0) continue;
+    if (partition.number == 0 || !Mountable(disk, partition)) continue;
     if (FindVolumeAt(disk.number, partition.offset)) continue;
+    if (announce && gHideArrivals &&
+        (gHideArrivalsAt < 0 || gHideArrivalsAt == partition.offset)) {
+      continue;
+    }
     if (auto volume = MountPartition(disk, table, partition)) {
       if (announce && volume->letter != 0) AnnounceVolume(DBT_DEVICEARRIVAL, volume->letter);
     }
   }
+}
+
+bool Storage::Mountable(const DiskDevice& disk, const PartitionRecord& partition) const {
+  if (!removableFirstPartitionOnly_ || !disk.removable()) return true;
+  for (const PartitionRecord& first : disk.table.partitions) {
+    if (first.number != 0) return &first == &partition || first.offset == partition.offset;
+  }
+  return false;
 }
 
 std::shared_ptr<Volume> Storage::MountPartition(const DiskDevice& disk, const PartitionTable& table,
@@ -317,8 +332,8 @@ void Storage::RescanDisk(DWORD number) {
     }
     const bool stays = std::any_of(
         table.partitions.begin(), table.partitions.end(), [&](const PartitionRecord& p) {
-          return p.number != 0 && p.offset == volume.Offset() && p.length == volume.Length() &&
-                 PartitionKey(*disk, table, p) == volume.key;
+          return p.number != 0 && Mountable(*disk, p) && p.offset == volume.Offset() &&
+                 p.length == volume.Length() && PartitionKey(*disk, table, p) == volume.key;
         });
     if (stays) {
       ++it;
@@ -327,10 +342,6 @@ void Storage::RescanDisk(DWORD number) {
     const char letter = volume.letter;
     it = volumes_.erase(it);
     if (letter != 0) AnnounceVolume(DBT_DEVICEREMOVECOMPLETE, letter);
-  }
-  if (gHideArrivals) {
-    Save();
-    return;
   }
   LoadDisk(*disk, true);
   Save();
@@ -424,6 +435,9 @@ std::filesystem::path Storage::VolumeFolder(const Volume& volume) const {
   return directory_ / "volumes" / name;
 }
 
-void HideVolumeArrivals(bool hide) { gHideArrivals = hide; }
+void HideVolumeArrivals(bool hide, std::optional<LONGLONG> onlyAt) {
+  gHideArrivalsAt = onlyAt.value_or(-1);
+  gHideArrivals = hide;
+}
 
 }  // namespace emu

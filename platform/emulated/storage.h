@@ -118,6 +118,8 @@ class Storage {
   explicit Storage(std::filesystem::path directory);
   void Load();
   void LoadDisk(DiskDevice& disk, bool announce);
+  // Whether the partition gets a volume at all under the mount policy.
+  bool Mountable(const DiskDevice& disk, const PartitionRecord& partition) const;
   std::shared_ptr<Volume> MountPartition(const DiskDevice& disk, const PartitionTable& table,
                                          const PartitionRecord& partition);
   char FirstFreeLetter() const;
@@ -137,6 +139,8 @@ class Storage {
   std::vector<ForeignLetter> foreignLetters_;
   std::map<std::string, Remembered> remembered_;  // by partition key
   bool autoLetters_ = true;
+  // Windows before 10 version 1703 mounts only the first partition of a removable disk.
+  bool removableFirstPartitionOnly_ = false;
 };
 
 // Loads the storage of the machine that has just started.
@@ -151,7 +155,8 @@ void AnnounceVolume(WPARAM event, char letter);
 void AnnounceDeviceNodesChanged();
 
 // Fault injection for arrivals: while set, volumes that arrive are not mounted (they never show up,
-// as when the partition manager is slow or refuses them).
-void HideVolumeArrivals(bool hide);
+// as when the partition manager is slow or refuses them); with `onlyAt`, only the arrival of the
+// partition at that byte offset.
+void HideVolumeArrivals(bool hide, std::optional<LONGLONG> onlyAt = std::nullopt);
 
 }  // namespace emu

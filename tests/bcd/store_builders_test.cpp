@@ -136,10 +136,8 @@ class StoreBuildersTest : public MachineTest {
     AddStick(1, 261);
   }
 
-  std::string Image() { return (directory_ / "disks" / "disk1.img").string(); }
+  std::string Image() { return DiskImage(1); }
 
-  // Writes the table with sfdisk and starts the machine again, which mounts its volumes: the
-  // first partition gets D:, the second E:.
   // The partitions at sectors 2048 (409600 sectors, NTFS) and 411648 (204800 sectors, FAT32), if
   // the script has them, are formatted.
   void Partition(const std::string& script) {
@@ -158,13 +156,6 @@ class StoreBuildersTest : public MachineTest {
 
   json Table() {
     return json::parse(ShellOutput("sfdisk --json " + Image()))["partitiontable"];
-  }
-
-  std::filesystem::path HostPath(char letter, const std::string& path) {
-    auto locked = emu::Storage::Lock();
-    auto volume = locked.storage.FindVolumeByLetter(letter);
-    EXPECT_NE(volume, nullptr);
-    return volume ? locked.storage.VolumeFolder(*volume) / path : std::filesystem::path();
   }
 
   Store Dump(const std::filesystem::path& file) {

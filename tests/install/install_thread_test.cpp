@@ -1,12 +1,24 @@
-// The install worker on a stick made by the create job: its opening steps, its progress, and
-// its teardown.
+// The install worker end to end on sticks made by the create job and on sticks partitioned by
+// hand: its transcript, its progress, what it leaves on the volumes and on the disk, and its
+// teardown.
 #include "install/install_thread.h"
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
+#include <nlohmann/json.hpp>
+
 #include "disk/create_disk_thread.h"
+#include "disk/disk_queries.h"
+#include "install/efi_stage.h"
+#include "install/finish_stage.h"
 #include "platform/emulated/console.h"
+#include "platform/emulated/faults.h"
+#include "platform/emulated/machine.h"
 #include "platform/emulated/machine_setup.h"
+#include "platform/emulated/programs.h"
+#include "platform/emulated/storage.h"
 #include "platform/seam.h"
 #include "tests/test_language.h"
 #include "tests/test_machine.h"
@@ -14,6 +26,20 @@
 #include "ui/job_host.h"
 
 namespace {
+
+std::string ReadHost(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The first `size` bytes of a (large, sparse) disk image.
+std::string ReadStart(const std::filesystem::path& file, std::size_t size) {
+  std::ifstream in(file, std::ios::binary);
+  std::string bytes(size, '\0');
+  in.read(bytes.data(), static_cast<std::streamsize>(size));
+  bytes.resize(static_cast<std::size_t>(in.gcount()));
+  return bytes;
+}
 
 class InstallThreadTest : public MachineTest {
  protected:
@@ -25,22 +51,43 @@ class InstallThreadTest : public MachineTest {
     output_ = std::make_shared<emu::CapturedOutput>(FILE_TYPE_PIPE);
     emu::SetStandardOutput(output_);
     SetJobHost(&host_);
-    // The stick as the create job leaves it: FAT32 on D:, NTFS on E:.
-    auto* create = new TThreadCreate("RM1 - Generic Flash Disk USB - 1 GB", 100, 800, true);
-    ActiveCreateThread = create;
-    create->Start();
-    WindowThread::Main().RunUntil([&] { return host_.rebuilt; });
   }
   void TearDown() override {
+    emu::HideVolumeArrivals(false);
     SetJobHost(nullptr);
     MachineTest::TearDown();
   }
 
-  bool Install(const std::string& fat32Entry, std::string* tempdir = nullptr) {
+  // The stick as the create job leaves it. MBR: FAT32 (100 MB) on D:, NTFS on E:. GPT: NTFS on
+  // D:, and the EFI system partition, which gets no letter of its own, is given F:.
+  void CreateStick(bool mbr) {
+    host_ = RecordingHost();
+    auto* create = new TThreadCreate("RM1 - Generic Flash Disk USB - 1 GB", 100, 800, mbr);
+    ActiveCreateThread = create;
+    create->Start();
+    WindowThread::Main().RunUntil([&] { return host_.rebuilt; });
+    ntfs_ = mbr ? "E" : "D";
+    ASSERT_EQ(win::GetDriveTypeW(ntfs_ + ":\\"), DRIVE_REMOVABLE);
+    if (!mbr) {
+      ASSERT_TRUE(win::SetVolumeMountPointW("F:\\", LetterlessVolumeName()));
+    }
+  }
+
+  static std::string LetterlessVolumeName() {
+    auto locked = emu::Storage::Lock();
+    for (const auto& volume : locked.storage.Volumes()) {
+      if (volume->letter == 0 && volume->Disk() == 1) return "\\\\?\\" + volume->Name() + "\\";
+    }
+    return {};
+  }
+
+  // Err of the run.
+  bool Install(const std::string& fat32Entry, bool bootsector = false, bool autoRun = false,
+               std::string* tempdir = nullptr) {
     host_ = RecordingHost();
     output_->Clear();
     bool err = false;
-    auto* worker = new TInstallThread("E", fat32Entry, false, false);
+    auto* worker = new TInstallThread(ntfs_, fat32Entry, bootsector, autoRun);
     ActiveInstallThread = worker;
     worker->SetOnTerminate([&](WorkerThread& done) {
       err = done.Err;
@@ -53,38 +100,264 @@ class InstallThreadTest : public MachineTest {
     return err;
   }
 
+  std::string Sectors(std::size_t count) {
+    return ReadStart(DiskImage(1), 512 * count);
+  }
+
+  std::string Table() { return ShellOutput("sfdisk -d " + DiskImage(1)); }
+
+  static std::string Uuid(const std::string& drive) {
+    std::string uuid;
+    EXPECT_TRUE(ReadVolumeUuid(drive, uuid));
+    return uuid;
+  }
+
+  static bool Started(const std::string& commandLine) {
+    for (const std::string& line : emu::StartedCommandLines()) {
+      if (line.find(commandLine) != std::string::npos) return true;
+    }
+    return false;
+  }
+
   RecordingHost host_;
   std::shared_ptr<emu::CapturedOutput> output_;
+  std::string ntfs_ = "E";
 };
 
-TEST_F(InstallThreadTest, TheOpeningStepsInOrderAndTheTeardown) {
+constexpr char kGptOpening[] =
+    "Install to drive: D: & F:\r\nDisk: 1 (GPT)\r\n\r\n"
+    "Checking if BIOS boot partition exists...found\r\n\r\n";
+constexpr char kStages[] =
+    "Extracting files to temp directory...done\r\n\r\n"
+    "Copying EFI folder to FAT32 drive...done\r\n"
+    "Copying KYR folder to NTFS/exFAT drive...done\r\n\r\n"
+    "Installing Grub2 (i386-pc):\r\n\r\n"
+    "Executing, please wait...done\r\n\r\n"
+    "Copying additional files...done\r\n\r\n";
+
+TEST_F(InstallThreadTest, LetterModeOnGptWordForWord) {
+  CreateStick(false);
   std::string tempdir;
-  Install("D: - NO NAME - 100 MB", &tempdir);
+  EXPECT_FALSE(Install("F: - NO NAME - 100 MB", false, false, &tempdir));
   EXPECT_EQ(output_->Contents(),
-            "Install to drive: E: & D:\r\nDisk: 1 (MBR)\r\n\r\n\r\n"
-            "Extracting files to temp directory...done\r\n\r\n");
-  EXPECT_EQ(host_.positions, (std::vector<int>{2, 5, 10, 15, 3, 4, 10, 30}));
+            std::string(kGptOpening) + kStages);
+  EXPECT_EQ(host_.positions,
+            (std::vector<int>{2, 5, 10, 15, 3, 4, 10, 30, 55, 57, 60, 87, 100}));
+  EXPECT_FALSE(Started("cmd.exe"));
   // The teardown deleted the temporary folder.
   EXPECT_EQ(tempdir, "C:\\Users\\Setup\\AppData\\Local\\Temp\\kyrextract");
   EXPECT_EQ(win::GetFileAttributesW(tempdir), INVALID_FILE_ATTRIBUTES);
+
+  // The FAT32 partition: loaders, fallback loaders, the three-line configuration, the stores.
+  const std::string config = ReadHost(HostPath('F', "EFI/velund/grub.cfg"));
+  EXPECT_EQ(config, EfiGrubConfig(Uuid("D:")));
+  EXPECT_EQ(ReadHost(HostPath('F', "EFI/Boot/grub.cfg")), config);
+  EXPECT_FALSE(ReadHost(HostPath('F', "EFI/velund/shimx64.efi")).empty());
+  EXPECT_EQ(ReadHost(HostPath('F', "EFI/Boot/bootx64.efi")),
+            ReadHost(HostPath('F', "EFI/velund/shimx64.efi")));
+  EXPECT_EQ(ReadHost(HostPath('F', "EFI/Boot/bootia32.efi")),
+            ReadHost(HostPath('F', "EFI/velund/grubia32.efi")));
+  EXPECT_EQ(ReadHost(HostPath('F', "EFI/Boot/bootaa64.efi")),
+            ReadHost(HostPath('F', "EFI/velund/shimaa64.efi")));
+  EXPECT_TRUE(std::filesystem::exists(HostPath('F', "EFI/ENROLL_THIS_KEY_IN_MOKMANAGER.cer")));
+  EXPECT_TRUE(std::filesystem::exists(HostPath('F', "Boot/BCD")));
+  EXPECT_TRUE(std::filesystem::exists(HostPath('F', "EFI/Microsoft/Boot/BCD")));
+
+  // The NTFS volume: the payload folder with GRUB's files, the additional files, Info.ini, the
+  // menu's stores; and GRUB for BIOS installed by the payload's own installer.
+  EXPECT_TRUE(std::filesystem::exists(HostPath('D', "KYR/grub/i386-pc/core.img")));
+  EXPECT_TRUE(std::filesystem::exists(HostPath('D', "KYR/Tools/7-Zip/7z.dll")));
+  EXPECT_TRUE(std::filesystem::exists(HostPath('D', "Velund_Orrin.cmd")));
+  EXPECT_EQ(ReadHost(HostPath('D', "KYR/Tools/Velund/Info.ini")),
+            "\xEF\xBB\xBF[Info]\r\nBuild=23021500\r\nName=Velund Orrin\r\n\r\n"
+            "[Options]\r\nLanguage=EN_US\r\nShowMenu=1\r\n\r\n");
+  EXPECT_TRUE(std::filesystem::exists(HostPath('D', "KYR/Menu/BCD_pc")));
+  EXPECT_TRUE(std::filesystem::exists(HostPath('D', "KYR/Menu/BCD_efi")));
+  EXPECT_TRUE(Started("tools\\grub-install.exe -d grub\\i386-pc --boot-directory=D:\\KYR "
+                      "--locales=none --fonts=none //./PHYSICALDRIVE1"));
+  EXPECT_NE(Sectors(1).find("GRUB"), std::string::npos);  // boot code in sector 0
+
+  // AutoRun adds position 95 and the start script, left running.
+  EXPECT_FALSE(Install("F: - NO NAME - 100 MB", false, true));
+  EXPECT_EQ(output_->Contents(),
+            std::string(kGptOpening) + kStages);
+  EXPECT_EQ(host_.positions,
+            (std::vector<int>{2, 5, 10, 15, 3, 4, 10, 30, 55, 57, 60, 87, 95, 100}));
+  EXPECT_TRUE(Started("cmd.exe /C cd /d D:\\ & start D:\\Velund_Orrin.cmd"));
 }
 
-TEST_F(InstallThreadTest, PartitionEntries) {
-  Install("Partition #2 - FAT32 - 100 MB");
-  EXPECT_EQ(output_->Contents().substr(0, 40), "Install to drive: E: & Partition #2\r\nDis");
+TEST_F(InstallThreadTest, BootsectorLeavesTheFallbackFolderAndTheBootCodeAlone) {
+  CreateStick(true);
+  const std::string bootCode = Sectors(1).substr(0, 440);
+  EXPECT_FALSE(Install("D: - NO NAME - 100 MB", true));
+  EXPECT_FALSE(std::filesystem::exists(HostPath('D', "EFI/Boot")));
+  EXPECT_TRUE(std::filesystem::exists(HostPath('D', "EFI/velund/grubx64.efi")));
+  EXPECT_TRUE(std::filesystem::exists(HostPath('D', "EFI/ENROLL_THIS_KEY_IN_MOKMANAGER.cer")));
+  EXPECT_EQ(Sectors(1).substr(0, 440), bootCode);
+  EXPECT_TRUE(Started("--fonts=none --no-bootsector //./PHYSICALDRIVE1"));
+  EXPECT_TRUE(std::filesystem::exists(HostPath('E', "KYR/grub/i386-pc/core.img")));
+}
 
+TEST_F(InstallThreadTest, ASecondInstallReplacesThePayloadAndKeepsWhatIsTheUsers) {
+  CreateStick(true);
+  ASSERT_FALSE(Install("D: - NO NAME - 100 MB"));
+  const std::string loader = ReadHost(HostPath('D', "EFI/velund/grubx64.efi"));
+  const std::string menu = ReadHost(HostPath('E', "KYR/grub/grub.cfg"));
+  std::ofstream(HostPath('D', "EFI/velund/grubx64.efi"), std::ios::trunc) << "changed";
+  std::ofstream(HostPath('E', "KYR/grub/grub.cfg"), std::ios::trunc) << "changed";
+  std::ofstream(HostPath('D', "EFI/mine.txt")) << "mine";
+  std::ofstream(HostPath('E', "KYR/mine.txt")) << "mine";
+  std::ofstream(HostPath('E', "KYR/grub/themes/splash.png"), std::ios::trunc) << "my splash";
+  std::ofstream(HostPath('E', "KYR/Menu/BCD_pc"), std::ios::trunc) << "my store";
+  std::ofstream(HostPath('D', "Boot/BCD"), std::ios::trunc) << "my store";
+
+  ASSERT_FALSE(Install("D: - NO NAME - 100 MB"));
+  EXPECT_EQ(ReadHost(HostPath('D', "EFI/velund/grubx64.efi")), loader);
+  EXPECT_EQ(ReadHost(HostPath('E', "KYR/grub/grub.cfg")), menu);
+  EXPECT_EQ(ReadHost(HostPath('D', "EFI/mine.txt")), "mine");
+  EXPECT_EQ(ReadHost(HostPath('E', "KYR/mine.txt")), "mine");
+  EXPECT_EQ(ReadHost(HostPath('E', "KYR/grub/themes/splash.png")), "my splash");
+  // Stores that exist are left as they are.
+  EXPECT_EQ(ReadHost(HostPath('E', "KYR/Menu/BCD_pc")), "my store");
+  EXPECT_EQ(ReadHost(HostPath('D', "Boot/BCD")), "my store");
+}
+
+TEST_F(InstallThreadTest, AnInstallerThatFailsEndsTheRunWithItsExitCode) {
+  CreateStick(true);
+  const emu::Program real = emu::RegisteredProgram("grub-install.exe");
+  emu::RegisterProgram("grub-install.exe", [](const emu::ProgramRun&) -> DWORD { return 1; });
+  const bool err = Install("D: - NO NAME - 100 MB");
+  emu::RegisterProgram("grub-install.exe", real);
+  EXPECT_TRUE(err);
+  const std::vector<std::string> lines = LogLines(output_->Contents());
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[lines.size() - 2], "Executing, please wait...fail");
+  EXPECT_EQ(lines.back(), "Status: Incorrect function");
+  EXPECT_EQ(host_.positions.back(), 60);
+  EXPECT_FALSE(std::filesystem::exists(HostPath('E', "Velund_Orrin.cmd")));
+}
+
+// The FAT32 partition without a drive letter: reached through a temporary layout.
+class PartitionModeTest : public InstallThreadTest {
+ protected:
+  void SetUp() override {
+    InstallThreadTest::SetUp();
+    if (IsSkipped()) return;
+    CreateStick(true);
+    // As Windows before 10 version 1703 has it: only the first partition of a removable disk, the
+    // NTFS one, is mounted.
+    nlohmann::json config = emu::Machine::Get().Config();
+    config["mount_policy"]["removable_first_partition_only"] = true;
+    std::ofstream(directory_ / "machine.json") << config.dump(2);
+    emu::Machine::Use(directory_);
+    LoadLanguageForTest("en_US");
+    emu::SetStandardOutput(output_);
+    ASSERT_EQ(win::GetDriveTypeW("D:\\"), DRIVE_NO_ROOT_DIR);
+    table_ = Table();
+    fat32Offset_ = nlohmann::json::parse(ShellOutput("sfdisk --json " + DiskImage(1)))
+                       ["partitiontable"]["partitions"][1]["start"].get<LONGLONG>() * 512;
+  }
+
+  // The FAT32 volume's files, mounted or not: the machine keeps them by partition.
+  std::filesystem::path Fat32Folder() {
+    emu::HideVolumeArrivals(false);
+    nlohmann::json config = emu::Machine::Get().Config();
+    config["mount_policy"]["removable_first_partition_only"] = false;
+    std::ofstream(directory_ / "machine.json") << config.dump(2);
+    emu::Machine::Use(directory_);
+    auto locked = emu::Storage::Lock();
+    for (const auto& volume : locked.storage.Volumes()) {
+      if (volume->Disk() == 1 && volume->Offset() == fat32Offset_) {
+        return locked.storage.VolumeFolder(*volume);
+      }
+    }
+    return {};
+  }
+
+  std::string table_;
+  LONGLONG fat32Offset_ = 0;
+};
+
+TEST_F(PartitionModeTest, TheLoadersReachAPartitionWithoutALetter) {
+  EXPECT_FALSE(Install("Partition #2 - FAT32 - 100 MB"));
+  const std::vector<std::string> lines = LogLines(output_->Contents());
+  EXPECT_EQ(lines[0], "Install to drive: E: & Partition #2");
+  EXPECT_EQ(host_.positions,
+            (std::vector<int>{2, 5, 10, 15, 3, 4, 10, 30, 32, 34, 35, 37, 40, 42, 47, 45, 55,
+                              57, 60, 87, 100}));
+  // The disk's own layout is back, E: has its letter, the FAT32 partition still has none.
+  EXPECT_EQ(Table(), table_);
+  EXPECT_EQ(win::GetDriveTypeW("E:\\"), DRIVE_REMOVABLE);
+  EXPECT_EQ(win::GetDriveTypeW("D:\\"), DRIVE_NO_ROOT_DIR);
+  const std::string config = EfiGrubConfig(Uuid("E:"));
+  const std::filesystem::path fat32 = Fat32Folder();
+  EXPECT_EQ(ReadHost(fat32 / "EFI/velund/grub.cfg"), config);
+  EXPECT_TRUE(std::filesystem::exists(fat32 / "EFI/Microsoft/Boot/BCD"));
+}
+
+TEST_F(PartitionModeTest, AVolumeInUseChangesNothing) {
+  std::string error;
+  ASSERT_TRUE(emu::SetVolumeHeld(directory_, 'E', true, error)) << error;
+  const std::string disk = ReadStart(DiskImage(1), 1 << 20);
+  EXPECT_TRUE(Install("Partition #2 - FAT32 - 100 MB"));
+  const std::vector<std::string> lines = LogLines(output_->Contents());
+  ASSERT_GE(lines.size(), 4u);
+  EXPECT_EQ(lines[lines.size() - 3],
+            "Please close all applications that are accessing the E: drive first.");
+  EXPECT_EQ(lines[lines.size() - 2], "");
+  EXPECT_EQ(lines.back(),
+            "Status: The process cannot access the file because it is being used by another "
+            "process");
+  EXPECT_EQ(host_.positions.back(), 30);
+  EXPECT_EQ(ReadStart(DiskImage(1), 1 << 20), disk);
+  EXPECT_EQ(win::GetDriveTypeW("E:\\"), DRIVE_REMOVABLE);
+}
+
+TEST_F(PartitionModeTest, AFat32VolumeThatNeverArrivesEndsTheRun) {
+  const auto limit = PartitionModeArrivalLimit;
+  PartitionModeArrivalLimit = std::chrono::milliseconds(300);
+  emu::HideVolumeArrivals(true, fat32Offset_);
+  const bool err = Install("Partition #2 - FAT32 - 100 MB");
+  emu::HideVolumeArrivals(false);
+  PartitionModeArrivalLimit = limit;
+  EXPECT_TRUE(err);
+  const std::vector<std::string> lines = LogLines(output_->Contents());
+  EXPECT_EQ(lines.back(),
+            "Status: This operation returned because the timeout period expired");
+  EXPECT_EQ(host_.positions.back(), 40);
+  EXPECT_EQ(Table(), table_);  // written back
+  EXPECT_EQ(win::GetDriveTypeW("E:\\"), DRIVE_REMOVABLE);  // given back
+  EXPECT_FALSE(std::filesystem::exists(HostPath('E', "KYR")));  // never reached the finishing
+  EXPECT_FALSE(std::filesystem::exists(Fat32Folder() / "EFI"));
+}
+
+TEST_F(InstallThreadTest, PartitionEntriesThatCannotBeInstalledTo) {
+  CreateStick(true);
   // Partition number 0 ends the run before any output or progress.
-  Install("Partition #0 - FAT32 - 100 MB");
+  EXPECT_TRUE(Install("Partition #0 - FAT32 - 100 MB"));
   EXPECT_TRUE(output_->Contents().empty());
   EXPECT_TRUE(host_.positions.empty());
 
   // A partition that is the first entry of the layout: nothing after the disk lines, and no
   // temporary folder to delete.
   std::string tempdir = "unset";
-  Install("Partition #1 - NTFS - 800 MB", &tempdir);
+  EXPECT_TRUE(Install("Partition #1 - NTFS - 800 MB", false, false, &tempdir));
   EXPECT_EQ(output_->Contents(),
             "Install to drive: E: & Partition #1\r\nDisk: 1 (MBR)\r\n\r\n\r\n");
   EXPECT_TRUE(tempdir.empty());
+}
+
+TEST(InstallCommands, GrubInstallerAndStartScript) {
+  EXPECT_EQ(GrubInstallCommand("E", 1, false),
+            "tools\\grub-install.exe -d grub\\i386-pc --boot-directory=E:\\KYR --locales=none "
+            "--fonts=none //./PHYSICALDRIVE1");
+  EXPECT_EQ(GrubInstallCommand("F", 12, true),
+            "tools\\grub-install.exe -d grub\\i386-pc --boot-directory=F:\\KYR --locales=none "
+            "--fonts=none --no-bootsector //./PHYSICALDRIVE12");
+  EXPECT_EQ(StartScriptCommand("E"), "cmd.exe /C cd /d E:\\ & start E:\\Velund_Orrin.cmd");
+  EXPECT_EQ(EfiGrubConfig("00A1B2C3D4E5F607"),
+            "search.fs_uuid 00A1B2C3D4E5F607 root\nset prefix=($root)/KYR/grub\n"
+            "configfile $prefix/grub.cfg");
 }
 
 }  // namespace
