@@ -6,6 +6,7 @@
 #include "app/console_log.h"
 #include "app/decimal_text.h"
 #include "disk/disk_queries.h"
+#include "disk/volume_offline.h"
 #include "disk/volume_search.h"
 #include "platform/seam.h"
 #include "sys/command_runner.h"
@@ -180,32 +181,8 @@ bool TThreadCreate::TakeLettersOffline() {
     if (!QueryVolumeExtent(VolumePath(drive), extent)) continue;
     if (extent.DiskNumber != diskNumber_) continue;
 
-    win::Handle volume(win::CreateFileW(VolumePath(drive), GENERIC_READ | GENERIC_WRITE, 0,
-                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!volume) {
-      const DWORD error = win::GetLastError();
-      if (error == ERROR_SHARING_VIOLATION) {
-        WriteLine(FormatText(LookupText("CloseAppsMsg"), {drive}));
-        WriteEmptyLine();
-      }
-      WriteStatusLine(error);
-      return false;
-    }
-    DWORD returned = 0;
-    if (!win::DeviceIoControl(volume.get(), FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0, &returned,
-                              nullptr)) {
-      WriteStatusLine(win::GetLastError());
-      return false;
-    }
-    if (!win::DeviceIoControl(volume.get(), FSCTL_DISMOUNT_VOLUME, nullptr, 0, nullptr, 0,
-                              &returned, nullptr)) {
-      WriteStatusLine(win::GetLastError());
-      win::DeviceIoControl(volume.get(), FSCTL_UNLOCK_VOLUME, nullptr, 0, nullptr, 0, &returned,
-                           nullptr);
-      return false;
-    }
-    win::DeviceIoControl(volume.get(), FSCTL_UNLOCK_VOLUME, nullptr, 0, nullptr, 0, &returned,
-                         nullptr);
+    win::Handle volume = OpenVolumeToTakeOffline(drive, 0);
+    if (!volume || !DismountVolume(volume.get())) return false;
     volume.reset();
     win::DeleteVolumeMountPointW(root);
   }

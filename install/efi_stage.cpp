@@ -8,6 +8,7 @@
 #include "app/console_log.h"
 #include "bcd/store_builders.h"
 #include "disk/disk_queries.h"
+#include "disk/volume_offline.h"
 #include "disk/volume_search.h"
 #include "platform/seam.h"
 #include "ui/language.h"
@@ -140,35 +141,11 @@ class PartitionModeStage {
 
  private:
   bool TakeVolumeOffline() {
-    const std::string drive = run_.Drive + ":";
-    win::Handle volume(win::CreateFileW(VolumePath(drive), GENERIC_READ | GENERIC_WRITE,
-                                        FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!volume) {
-      const DWORD error = win::GetLastError();
-      if (error == ERROR_SHARING_VIOLATION) {
-        WriteLine(FormatText(LookupText("CloseAppsMsg"), {drive}));
-        WriteEmptyLine();
-      }
-      WriteStatusLine(error);
-      return false;
-    }
+    win::Handle volume =
+        OpenVolumeToTakeOffline(run_.Drive + ":", FILE_SHARE_READ | FILE_SHARE_DELETE);
+    if (!volume) return false;
     run_.progress(32);
-    DWORD returned = 0;
-    if (!win::DeviceIoControl(volume.get(), FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0, &returned,
-                              nullptr)) {
-      WriteStatusLine(win::GetLastError());
-      return false;
-    }
-    if (!win::DeviceIoControl(volume.get(), FSCTL_DISMOUNT_VOLUME, nullptr, 0, nullptr, 0,
-                              &returned, nullptr)) {
-      WriteStatusLine(win::GetLastError());
-      win::DeviceIoControl(volume.get(), FSCTL_UNLOCK_VOLUME, nullptr, 0, nullptr, 0, &returned,
-                           nullptr);
-      return false;
-    }
-    win::DeviceIoControl(volume.get(), FSCTL_UNLOCK_VOLUME, nullptr, 0, nullptr, 0, &returned,
-                         nullptr);
+    if (!DismountVolume(volume.get())) return false;
     volume.reset();
     run_.progress(34);
     if (!win::DeleteVolumeMountPointW(run_.Drive + ":\\")) {
