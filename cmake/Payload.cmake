@@ -3,7 +3,9 @@
 # velund_add_payload_resources() adds 7zDLL and KYR7z to VELUND_RESOURCES in the caller's scope.
 #
 # The script always runs on the build host, so its 7z.dll is Debian's Linux library. A Windows build
-# needs 7-Zip's 32-bit 7z.dll from a local file instead (nothing is downloaded).
+# takes 7-Zip's own 32-bit 7z.dll instead: built by tools/build-7z-dll.sh from the Debian release's
+# 7zip source package with mingw-w64, or, with VELUND_WINDOWS_7Z_DLL, a 7z.dll the user already has.
+# No prebuilt binary is downloaded.
 
 set(VELUND_PAYLOAD_DIR ${CMAKE_BINARY_DIR}/payload)
 set(VELUND_PAYLOAD_ARCHIVE ${VELUND_PAYLOAD_DIR}/KYR.7z)
@@ -38,13 +40,25 @@ add_custom_command(
   VERBATIM)
 add_custom_target(velund_payload DEPENDS ${VELUND_PAYLOAD_DIR}/payload.stamp)
 
+if(WIN32 AND NOT VELUND_WINDOWS_7Z_DLL)
+  set(VELUND_BUILT_7Z_DLL ${CMAKE_BINARY_DIR}/7zip/7z.dll)
+  add_custom_command(
+    OUTPUT ${VELUND_BUILT_7Z_DLL}
+    COMMAND bash ${CMAKE_SOURCE_DIR}/tools/build-7z-dll.sh ${CMAKE_BINARY_DIR}/7zip
+    DEPENDS ${CMAKE_SOURCE_DIR}/tools/build-7z-dll.sh
+    COMMENT "Building 7-Zip's 32-bit 7z.dll from its Debian source package"
+    VERBATIM)
+  add_custom_target(velund_windows_7z_dll DEPENDS ${VELUND_BUILT_7Z_DLL})
+  add_dependencies(velund_payload velund_windows_7z_dll)
+endif()
+
 function(velund_add_payload_resources)
   set(library ${VELUND_PAYLOAD_LIBRARY})
   if(WIN32)
-    if(NOT VELUND_WINDOWS_7Z_DLL)
-      message(WARNING "VELUND_WINDOWS_7Z_DLL is not set: the 7zDLL resource is the Linux library")
-    else()
+    if(VELUND_WINDOWS_7Z_DLL)
       set(library ${VELUND_WINDOWS_7Z_DLL})
+    else()
+      set(library ${VELUND_BUILT_7Z_DLL})
     endif()
   endif()
   set(VELUND_RESOURCES ${VELUND_RESOURCES} 7zDLL=${library} KYR7z=${VELUND_PAYLOAD_ARCHIVE} PARENT_SCOPE)

@@ -7,7 +7,8 @@ packages=(cmake make g++ pkg-config libgtest-dev googletest nlohmann-json3-dev z
           p7zip-full fdisk gdisk dosfstools ntfs-3g exfatprogs libhivex-bin python3-hivex
           grub-common grub-pc-bin)
 if [[ "${1:-}" == "--windows" ]]; then
-  packages+=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev)
+  # dpkg-dev and xz-utils unpack the 7zip source package that 7z.dll is built from.
+  packages+=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev dpkg-dev xz-utils)
 fi
 
 missing=()
