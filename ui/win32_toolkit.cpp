@@ -608,7 +608,17 @@ void Win32Toolkit::ApplyPicture(Image& image, Native& native) {
     BITMAPFILEHEADER file{};
     std::memcpy(&file, bytes.data(), sizeof file);
     const auto* info = reinterpret_cast<const BITMAPINFO*>(bytes.data() + sizeof file);
-    if (file.bfOffBits < bytes.size() && info->bmiHeader.biSize >= sizeof(BITMAPINFOHEADER)) {
+    const BITMAPINFOHEADER& header = info->bmiHeader;
+    // Uncompressed rows are padded to four bytes; a file too short for its bits is refused.
+    const unsigned long long stride =
+        (static_cast<unsigned long long>(header.biWidth > 0 ? header.biWidth : 0) *
+             header.biBitCount + 31) / 32 * 4;
+    const unsigned long long rows = header.biHeight < 0 ? -static_cast<long long>(header.biHeight)
+                                                        : header.biHeight;
+    const bool whole = header.biCompression != BI_RGB ||
+                       file.bfOffBits + stride * rows <= bytes.size();
+    if (header.biSize >= sizeof(BITMAPINFOHEADER) &&
+        sizeof file + header.biSize <= file.bfOffBits && file.bfOffBits < bytes.size() && whole) {
       HDC screen = GetDC(nullptr);
       bitmap = CreateDIBitmap(screen, &info->bmiHeader, CBM_INIT, bytes.data() + file.bfOffBits,
                               info, DIB_RGB_COLORS);
