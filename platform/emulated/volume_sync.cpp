@@ -113,8 +113,9 @@ std::vector<SyncJob> CollectJobs(Storage& storage, Wanted wanted) {
 
 // ---- FAT through mtools, in place ----
 
-// The images have no drive geometry mtools would accept as it stands.
-std::vector<std::string> MtoolsVariables() { return {"MTOOLS_SKIP_CHECK=1"}; }
+// The images have no drive geometry mtools would accept as it stands; host names are UTF-8, which
+// mtools turns into the long names' UTF-16 only under a UTF-8 locale.
+std::vector<std::string> MtoolsVariables() { return {"MTOOLS_SKIP_CHECK=1", "LC_ALL=C.UTF-8"}; }
 
 bool RunMtool(const std::string& name, std::vector<std::string> arguments, std::string& error,
               std::string* output = nullptr) {

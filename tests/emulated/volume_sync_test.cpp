@@ -62,6 +62,7 @@ class VolumeSyncTest : public MachineTest {
     WriteFile(root / "KYR" / "grub" / "i386-pc" / "core.img", RandomBytes(70001, 1));
     WriteFile(root / "EFI" / "BOOT" / "BOOTX64.EFI", RandomBytes(1 << 20, 2));
     WriteFile(root / "Read Me.txt", "first words\r\n");
+    WriteFile(root / "Grüße" / "€ und Ünïcode.txt", "names beyond ASCII");
     WriteFile(root / "empty.bin", "");
     WriteFile(root / "Obsolete" / "old.dat", RandomBytes(5000, 3));
     fs::create_directories(root / "Empty Folder");
@@ -83,7 +84,7 @@ class VolumeSyncTest : public MachineTest {
     fs::remove_all(out);
     fs::create_directories(out);
     if (start == kFatStart) {
-      ShellOutput("MTOOLS_SKIP_CHECK=1 mcopy -s -n -m -i " + part.string() + " '::*' " +
+      ShellOutput("LC_ALL=C.UTF-8 MTOOLS_SKIP_CHECK=1 mcopy -s -n -m -i " + part.string() + " '::*' " +
                   out.string() + " 2>&1");
     } else {
       const fs::path mount = directory_.parent_path() / "mnt";
@@ -191,6 +192,17 @@ TEST_F(VolumeSyncTest, ADismountAndANewLayoutWriteTheFilesThroughFirst) {
   ASSERT_TRUE(win::DeviceIoControl(disk.get(), IOCTL_DISK_SET_DRIVE_LAYOUT_EX, layout.data(),
                                    returned, nullptr, 0, &returned, nullptr));
   EXPECT_EQ(Differences(fat_, ReadBack(kFatStart)), "");
+}
+
+// The end of a process writes through the volumes whose files it changed, and only those.
+TEST_F(VolumeSyncTest, TheProcessEndWritesWhatItChanged) {
+  Populate(fat_);
+  const auto ntfsRegion = [&] { return ShellOutput("md5sum < " + Partition(kNtfsStart).string()); };
+  const std::string ntfsBefore = ntfsRegion();
+  GTEST_FLAG_SET(death_test_style, "fast");  // the child is this process as it stands
+  EXPECT_EXIT(std::exit(0), testing::ExitedWithCode(0), "");
+  EXPECT_EQ(Differences(fat_, ReadBack(kFatStart)), "");
+  EXPECT_EQ(ntfsRegion(), ntfsBefore);
 }
 
 TEST_F(VolumeSyncTest, TheMachineToolWritesADiskThroughAndLeavesOthersAlone) {
