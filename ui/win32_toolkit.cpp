@@ -4,6 +4,7 @@
 #include <uxtheme.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 #include "ui/window_thread.h"
@@ -588,6 +589,12 @@ void Win32Toolkit::Sync(Control& control) {
 
   if (fresh || native.enabled != enabled) {
     native.enabled = enabled;
+    if (!enabled && GetFocus() == window) {
+      // Disabling the focused window would leave the keyboard nowhere: it moves on as the Tab
+      // key would take it.
+      HWND next = GetNextDlgTabItem(formWindow_, window, FALSE);
+      SetFocus(next != nullptr && next != window ? next : formWindow_);
+    }
     EnableWindow(window, enabled ? TRUE : FALSE);
   }
   if (fresh || native.visible != visible) {
@@ -824,7 +831,8 @@ LRESULT Win32Toolkit::FormMessage(HWND window, UINT message, WPARAM wParam, LPAR
       // Like a dialog: the focus goes back where it was when the window is active again.
       if (LOWORD(wParam) == WA_INACTIVE) {
         lastFocus_ = GetFocus();
-      } else if (lastFocus_ != nullptr && IsWindow(lastFocus_) && IsChild(window, lastFocus_)) {
+      } else if (HIWORD(wParam) == 0 && lastFocus_ != nullptr && IsWindow(lastFocus_) &&
+                 IsChild(window, lastFocus_) && IsWindowVisible(lastFocus_)) {
         SetFocus(lastFocus_);
         return 0;
       }
