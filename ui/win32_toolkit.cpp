@@ -862,17 +862,22 @@ void Win32Toolkit::RunModal(Form& form) {
   HWND window = form.Handle();
   if (window == nullptr) return;
 
-  // Centred on the work area of the screen its owner (the console) is on.
+  // Centred on the screen its owner (the console) is on, not across the seam of two screens;
+  // moved in where that would put it under the task bar.
   RECT rect{};
   GetWindowRect(window, &rect);
+  const int width = rect.right - rect.left, height = rect.bottom - rect.top;
   HWND owner = GetWindow(window, GW_OWNER);
   MONITORINFO monitor{};
   monitor.cbSize = sizeof monitor;
   GetMonitorInfoW(MonitorFromWindow(owner != nullptr ? owner : window, MONITOR_DEFAULTTOPRIMARY),
                   &monitor);
-  const RECT& area = monitor.rcWork;
-  const int x = area.left + ((area.right - area.left) - (rect.right - rect.left)) / 2;
-  const int y = area.top + ((area.bottom - area.top) - (rect.bottom - rect.top)) / 2;
+  const RECT& screen = monitor.rcMonitor;
+  const RECT& work = monitor.rcWork;
+  int x = screen.left + ((screen.right - screen.left) - width) / 2;
+  int y = screen.top + ((screen.bottom - screen.top) - height) / 2;
+  x = std::max(std::min(x, static_cast<int>(work.right) - width), static_cast<int>(work.left));
+  y = std::max(std::min(y, static_cast<int>(work.bottom) - height), static_cast<int>(work.top));
   SetWindowPos(window, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 
   ShowWindow(window, SW_SHOWNORMAL);
