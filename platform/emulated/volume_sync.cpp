@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "platform/emulated/boot_sector.h"
+#include "platform/emulated/exfat_writer.h"
 #include "platform/emulated/host_tools.h"
 #include "platform/emulated/storage.h"
 
@@ -381,6 +382,8 @@ bool Sync(const SyncJob& job, bool onlyChanged, std::string& error) {
     written = WriteFat(job, error);
   } else if (before.fileSystem == "NTFS") {
     written = WriteNtfs(job, error);
+  } else if (before.fileSystem == "exFAT") {
+    written = WriteExfatTree(job.image, job.offset, job.length, job.folder, error);
   } else {
     error = before.fileSystem + " volumes are not written through";
   }

@@ -10,8 +10,8 @@
 //   FAT32  mtools at the partition's offset in the image (mdeltree, mcopy)
 //   NTFS   the partition's bytes in a sparse scratch file, mounted with ntfs-3g (FUSE), filled,
 //          unmounted, and copied back
-//   exFAT  not written through yet: the only writer Debian has (exfat-fuse) refuses regular
-//          files when run as root; reported as a failure
+//   exFAT  our own writer in place (exfat_writer.h): Debian's only exFAT writer, exfat-fuse,
+//          mounts block devices only
 //
 // No root privileges, loop devices or mounts of the image itself are needed. The storage lock is
 // only held to read what a write-through needs; the host tools run without it.

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <sstream>
 
 #include "platform/emulated/machine.h"
 #include "platform/emulated/storage.h"
@@ -20,7 +21,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr unsigned long long kNtfsStart = 2048, kFatStart = 206848, kSectors = 204800;
+constexpr unsigned long long kNtfsStart = 2048, kFatStart = 206848, kExfatStart = 411648,
+                             kSectors = 204800;
 
 void WriteFile(const fs::path& path, const std::string& bytes) {
   fs::create_directories(path.parent_path());
@@ -40,7 +42,7 @@ class VolumeSyncTest : public MachineTest {
     MachineTest::SetUp();
     AddStick(1, 40);
     ShellOutput("(printf 'label: dos\\nstart=2048, size=204800, type=7\\n"
-                "start=206848, size=204800, type=c\\n' | sfdisk -q --no-reread --no-tell-kernel " +
+                "start=206848, size=204800, type=c\\nstart=411648, size=204800, type=7\\n' | sfdisk -q --no-reread --no-tell-kernel " +
                 DiskImage(1) + ")");
     std::string error;
     ASSERT_TRUE(emu::FormatVolume(
@@ -49,7 +51,12 @@ class VolumeSyncTest : public MachineTest {
     ASSERT_TRUE(emu::FormatVolume(
         {DiskImage(1), kFatStart * 512, kSectors * 512, 512, 63, 255, "FAT32", "VELUND"}, error))
         << error;
+    ASSERT_TRUE(emu::FormatVolume(
+        {DiskImage(1), kExfatStart * 512, kSectors * 512, 512, 63, 255, "exFAT", "Data"}, error))
+        << error;
     emu::Machine::Use(directory_);
+    exfat_ = HostPath('F', "");
+    ASSERT_FALSE(exfat_.empty());
     ntfs_ = HostPath('D', "");
     fat_ = HostPath('E', "");
     ASSERT_FALSE(ntfs_.empty());
@@ -83,7 +90,9 @@ class VolumeSyncTest : public MachineTest {
     const fs::path out = directory_.parent_path() / ("read" + std::to_string(start));
     fs::remove_all(out);
     fs::create_directories(out);
-    if (start == kFatStart) {
+    if (start == kExfatStart) {
+      GrubCopy("(loop0,msdos3)", "", out);
+    } else if (start == kFatStart) {
       ShellOutput("LC_ALL=C.UTF-8 MTOOLS_SKIP_CHECK=1 mcopy -s -n -m -i " + part.string() + " '::*' " +
                   out.string() + " 2>&1");
     } else {
@@ -95,6 +104,32 @@ class VolumeSyncTest : public MachineTest {
     return out;
   }
 
+  // Copies a folder's tree out through GRUB's own reader of the file system.
+  void GrubCopy(const std::string& partition, const std::string& path, const fs::path& out) {
+    const std::string listing = ShellOutput("grub-fstest " + DiskImage(1) + " -- ls -l '" +
+                                            partition + path + "/' 2>&1");
+    std::istringstream lines(listing);
+    std::string line;
+    while (std::getline(lines, line)) {
+      std::istringstream fields(line);
+      std::string kind, stamp;
+      fields >> kind >> stamp;
+      std::string name;
+      std::getline(fields, name);
+      if (name.size() < 2) continue;
+      name.erase(0, 1);
+      if (kind == "DIR") {
+        if (name.back() == '/') name.pop_back();
+        fs::create_directories(out / name);
+        GrubCopy(partition, path + "/" + name, out / name);
+      } else {
+        ShellOutput("grub-fstest " + DiskImage(1) + " cp '" + partition + path + "/" + name +
+                    "' '" + (out / name).string() + "' 2>&1");
+        if (!fs::exists(out / name)) std::ofstream(out / name).flush();  // GRUB copies no empty file
+      }
+    }
+  }
+
   // Empty when the trees are equal; otherwise what differs.
   static std::string Differences(const fs::path& expected, const fs::path& actual) {
     return ShellOutput("diff -r '" + expected.string() + "' '" + actual.string() + "' 2>&1");
@@ -102,9 +137,8 @@ class VolumeSyncTest : public MachineTest {
 
   std::string Check(unsigned long long start) {
     const fs::path part = Partition(start);
-    return start == kFatStart
-               ? ShellOutput("fsck.vfat -n " + part.string() + " >/dev/null 2>&1; echo $?")
-               : ShellOutput("ntfsfix -n " + part.string() + " >/dev/null 2>&1; echo $?");
+    const char* checker = start == kFatStart ? "fsck.vfat -n " : start == kExfatStart ? "fsck.exfat -n " : "ntfsfix -n ";
+    return ShellOutput(checker + part.string() + " >/dev/null 2>&1; echo $?");
   }
 
   std::string Identity(unsigned long long start) {
@@ -116,9 +150,11 @@ class VolumeSyncTest : public MachineTest {
     fs::path folder;
     const char* name;
   };
-  std::vector<Case> Cases() const { return {{kNtfsStart, ntfs_, "NTFS"}, {kFatStart, fat_, "FAT32"}}; }
+  std::vector<Case> Cases() const {
+    return {{kNtfsStart, ntfs_, "NTFS"}, {kFatStart, fat_, "FAT32"}, {kExfatStart, exfat_, "exFAT"}};
+  }
 
-  fs::path ntfs_, fat_;
+  fs::path ntfs_, fat_, exfat_;
 };
 
 TEST_F(VolumeSyncTest, TheImageHoldsExactlyTheFolderAfterAddsReplacementsAndRemovals) {
@@ -154,7 +190,8 @@ TEST_F(VolumeSyncTest, GrubsOwnDriversReadTheFilesBack) {
   for (const Case& c : Cases()) Populate(c.folder);
   std::string error;
   ASSERT_TRUE(emu::SyncDiskVolumes(1, false, error)) << error;
-  for (const auto& [partition, folder] : {std::pair{"msdos1", ntfs_}, std::pair{"msdos2", fat_}}) {
+  for (const auto& [partition, folder] : {std::pair{"msdos1", ntfs_}, std::pair{"msdos2", fat_},
+                                          std::pair{"msdos3", exfat_}}) {
     for (const char* file : {"KYR/grub/grub.cfg", "EFI/BOOT/BOOTX64.EFI"}) {
       EXPECT_EQ(ShellOutput("grub-fstest " + DiskImage(1) + " cmp '(loop0," + partition + ")/" +
                             file + "' '" + (folder / file).string() + "' 2>&1 && echo same"),
