@@ -131,8 +131,30 @@ bool RunMtool(const std::string& name, std::vector<std::string> arguments, std::
   return true;
 }
 
+// The clusters of a FAT32 volume by its BPB; 0 when it is no FAT32 one.
+ULONGLONG Fat32Clusters(const SyncJob& job) {
+  BYTE bpb[512];
+  const int fd = open(job.image.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  const bool read = ReadAll(fd, bpb, sizeof bpb, job.offset);
+  close(fd);
+  const auto word = [&](int at) { return ULONGLONG(bpb[at]) | ULONGLONG(bpb[at + 1]) << 8; };
+  const auto dword = [&](int at) { return word(at) | word(at + 2) << 16; };
+  if (!read || word(0x16) != 0 || bpb[0x0D] == 0) return 0;
+  const ULONGLONG total = word(0x13) ? word(0x13) : dword(0x20);
+  const ULONGLONG system = word(0x0E) + ULONGLONG(bpb[0x10]) * dword(0x24);
+  return total > system ? (total - system) / bpb[0x0D] : 0;
+}
+
 // Empties the root folder (the volume label stays: it is no file) and copies the folder in.
 bool WriteFat(const SyncJob& job, std::string& error) {
+  // Windows goes by the BPB; mtools before 4.0.41 by the cluster count alone, and would take
+  // such a volume for FAT16 and fail half-way.
+  if (const ULONGLONG clusters = Fat32Clusters(job); clusters != 0 && clusters < 65525) {
+    error = "FAT32 with " + std::to_string(clusters) +
+            " clusters, fewer than the 65525 mtools needs to take it for FAT32";
+    return false;
+  }
   const std::string target = job.image.string() + "@@" + std::to_string(job.offset);
   std::string listing;
   std::string ignored;

@@ -273,4 +273,19 @@ TEST_F(VolumeSyncTest, AVolumeWithoutAFileSystemIsLeftAsItIs) {
   EXPECT_EQ(Differences(ntfs_, ReadBack(kNtfsStart)), "");
 }
 
+// Debian 12's mtools would take a FAT32 volume of few clusters for FAT16 and break off half-way.
+TEST_F(VolumeSyncTest, AFat32VolumeMtoolsWouldMisreadIsRefusedUntouched) {
+  std::string error;
+  ASSERT_TRUE(emu::FormatVolume(
+      {DiskImage(1), kFatStart * 512, 64 << 20, 512, 63, 255, "FAT32", "SMALL"}, error))
+      << error;
+  Populate(fat_);
+  const std::string before = ShellOutput("md5sum < " + Partition(kFatStart).string());
+  EXPECT_FALSE(emu::SyncDiskVolumes(1, false, error));
+  EXPECT_NE(error.find("fewer than the 65525 mtools needs"), std::string::npos) << error;
+  EXPECT_EQ(ShellOutput("md5sum < " + Partition(kFatStart).string()), before);
+  // The other volumes of the disk are written all the same.
+  EXPECT_EQ(Differences(ntfs_, ReadBack(kNtfsStart)), "");
+}
+
 }  // namespace
