@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake make g++ pkg-config libgtest-dev googletest nlohmann-json3-dev zlib1g-dev uuid-dev
-          p7zip-full fdisk gdisk dosfstools ntfs-3g exfatprogs libhivex-bin python3-hivex
+          p7zip-full fdisk gdisk dosfstools mtools ntfs-3g fuse3 exfatprogs libhivex-bin python3-hivex
           grub-common grub-pc-bin)
 if [[ "${1:-}" == "--windows" ]]; then
   # dpkg-dev and xz-utils unpack the 7zip source package that 7z.dll is built from.

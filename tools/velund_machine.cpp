@@ -7,7 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "platform/emulated/machine.h"
 #include "platform/emulated/machine_setup.h"
+#include "platform/emulated/storage.h"
+#include "platform/emulated/volume_sync.h"
 
 namespace {
 
@@ -19,7 +22,8 @@ int Usage() {
                "                      [--sector 512|4096] (--removable | --fixed) --name TEXT\n"
                "       velund-machine remove-disk DIR N\n"
                "       velund-machine hold DIR X:\n"
-               "       velund-machine release DIR X:\n");
+               "       velund-machine release DIR X:\n"
+               "       velund-machine sync DIR N\n");
   return 2;
 }
 
@@ -98,6 +102,16 @@ int main(int argc, char** argv) {
     unsigned long long number = 0;
     if (command == "remove-disk" && rest.size() == 1 && ParseNumber(rest[0], number)) {
       return emu::RemoveDisk(directory, static_cast<DWORD>(number), error) ? 0 : Fail(error);
+    }
+    if (command == "sync" && rest.size() == 1 && ParseNumber(rest[0], number)) {
+      // Every volume of the disk, whether or not this process changed its files.
+      emu::Machine::Use(directory);
+      {
+        auto locked = emu::Storage::Lock();
+        if (locked.storage.FindDisk(static_cast<DWORD>(number)) == nullptr)
+          return Fail("there is no disk " + rest[0]);
+      }
+      return emu::SyncDiskVolumes(static_cast<DWORD>(number), false, error) ? 0 : Fail(error);
     }
     if ((command == "hold" || command == "release") && rest.size() == 1 && LetterOf(rest[0])) {
       return emu::SetVolumeHeld(directory, LetterOf(rest[0]), command == "hold", error)

@@ -3,12 +3,14 @@
 #include "platform/emulated/devices.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/emulated/boot_sector.h"
 #include "platform/emulated/faults.h"
 #include "platform/emulated/paths.h"
 #include "platform/emulated/sharing.h"
+#include "platform/emulated/volume_sync.h"
 #include "platform/seam.h"
 
 namespace emu {
@@ -71,6 +73,7 @@ class DeviceObject : public KernelObject {
                 DWORD* returned) override {
     if (returned) *returned = 0;
     if (auto fault = TakeFault("DeviceIoControl", path_, code)) return *fault;
+    BeforeRequest(code);
     auto locked = Storage::Lock();
     if (DWORD status = Usable(locked.storage); status != ERROR_SUCCESS) return status;
     return Request(locked.storage, code, in, inSize, out, outSize, returned);
@@ -85,6 +88,12 @@ class DeviceObject : public KernelObject {
   virtual bool Transfer(Storage& storage, LONGLONG offset, void* data, DWORD size, bool write) = 0;
   virtual DWORD Request(Storage& storage, DWORD code, const void* in, DWORD inSize, void* out,
                         DWORD outSize, DWORD* returned) = 0;
+  // Runs before the request, without the storage lock: requests after which the volumes' file
+  // systems may change under their files have those files written through first.
+  virtual void BeforeRequest(DWORD) {}
+  static void ReportSync(bool written, const std::string& error) {
+    if (!written) std::fprintf(stderr, "writing files into the disk image: %s\n", error.c_str());
+  }
 
   bool CanWrite() const { return (access_ & (GENERIC_WRITE | GENERIC_ALL)) != 0; }
 
@@ -140,6 +149,12 @@ class DiskObject : public DeviceObject {
     DiskDevice* disk = storage.FindDisk(number_);
     DiskImage image(disk->image, disk->length, disk->geometry.BytesPerSector);
     return write ? image.Write(offset, data, size) : image.Read(offset, data, size);
+  }
+
+  void BeforeRequest(DWORD code) override {
+    if (code != IOCTL_DISK_SET_DRIVE_LAYOUT_EX || !CanWrite()) return;
+    std::string error;
+    ReportSync(SyncDiskVolumes(number_, true, error), error);
   }
 
   DWORD Request(Storage& storage, DWORD code, const void* in, DWORD inSize, void* out,
@@ -224,6 +239,16 @@ class VolumeObject : public DeviceObject {
       offset = 0;
     }
     return size == 0;
+  }
+
+  void BeforeRequest(DWORD code) override {
+    if (code != FSCTL_DISMOUNT_VOLUME || !CanWrite()) return;
+    {
+      auto locked = Storage::Lock();
+      if (volume_->dismounted) return;  // written through when it was dismounted
+    }
+    std::string error;
+    ReportSync(SyncVolume(volume_->guid, true, error), error);
   }
 
   DWORD Request(Storage& storage, DWORD code, const void*, DWORD, void* out, DWORD outSize,

@@ -12,6 +12,7 @@
 #include "platform/emulated/guid_text.h"
 #include "platform/emulated/machine.h"
 #include "platform/emulated/paths.h"
+#include "platform/emulated/volume_sync.h"
 #include "platform/seam.h"
 #include "platform/text.h"
 
@@ -167,6 +168,7 @@ Storage::Locked Storage::Lock() {
     gStorage.reset(new Storage(directory));
     gLoadedGeneration = generation;
     gStorage->Load();
+    NoteStorageLoaded(*gStorage);
   }
   return Locked{std::move(lock), *gStorage};
 }

@@ -16,6 +16,8 @@
 #include <random>
 #include <vector>
 
+#include "platform/emulated/host_tools.h"
+
 extern char** environ;
 
 namespace emu {
@@ -78,6 +80,8 @@ class ScratchFile {
   int fd_ = -1;
   std::string path_;
 };
+
+}  // namespace
 
 bool ReadAll(int fd, void* buffer, std::size_t size, ULONGLONG at) {
   auto* p = static_cast<char*>(buffer);
@@ -186,16 +190,12 @@ std::optional<std::string> FindTool(const std::string& name) {
   return std::nullopt;
 }
 
-struct ToolResult {
-  bool ran = false;
-  int exitCode = -1;
-  std::string output;  // stdout and stderr together, in the order written
-};
-
 // The C locale keeps the messages in the words the retries below look for.
-ToolResult RunTool(const std::string& tool, const std::vector<std::string>& arguments) {
+ToolResult RunTool(const std::string& tool, const std::vector<std::string>& arguments,
+                   const std::vector<std::string>& variables) {
   ToolResult result;
-  std::vector<std::string> environment = {"LC_ALL=C"};
+  std::vector<std::string> environment = variables;
+  environment.emplace_back("LC_ALL=C");
   for (char** e = environ; e != nullptr && *e != nullptr; ++e)
     if (std::strncmp(*e, "LC_ALL=", 7) != 0) environment.emplace_back(*e);
   std::vector<char*> envp;
@@ -241,6 +241,8 @@ ToolResult RunTool(const std::string& tool, const std::vector<std::string>& argu
   result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
 }
+
+namespace {
 
 // The tool's words without the banner lines that say nothing about what went wrong.
 std::string ToolWords(const ToolResult& result) {

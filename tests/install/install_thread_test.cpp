@@ -19,6 +19,7 @@
 #include "platform/emulated/machine_setup.h"
 #include "platform/emulated/programs.h"
 #include "platform/emulated/storage.h"
+#include "platform/emulated/volume_sync.h"
 #include "platform/seam.h"
 #include "tests/test_language.h"
 #include "tests/test_machine.h"
@@ -221,6 +222,47 @@ TEST_F(InstallThreadTest, ASecondInstallReplacesThePayloadAndKeepsWhatIsTheUsers
   EXPECT_EQ(ReadHost(HostPath('E', "KYR/Menu/BCD_pc")), "my store");
   EXPECT_EQ(ReadHost(HostPath('D', "Boot/BCD")), "my store");
 }
+
+// What the process's end writes through, read back from the image by GRUB's own file-system
+// drivers: the environment's menu from the NTFS volume, the UEFI loader's from the FAT32 one.
+class ImageContentsTest : public InstallThreadTest {
+ protected:
+  void CheckMenus(bool mbr) {
+    CreateStick(mbr);
+    const char fat32 = mbr ? 'D' : 'F';
+    ASSERT_FALSE(Install(std::string(1, fat32) + ": - NO NAME - 100 MB"));
+    std::string error;
+    ASSERT_TRUE(emu::SyncAllVolumes(true, error)) << error;
+
+    // GRUB's partition name of the volume with that letter.
+    const auto grubName = [&](char letter) {
+      LONGLONG offset = 0;
+      {
+        auto locked = emu::Storage::Lock();
+        offset = locked.storage.FindVolumeByLetter(letter)->Offset();
+      }
+      const auto table = nlohmann::json::parse(ShellOutput("sfdisk --json " + DiskImage(1)));
+      const auto& partitions = table["partitiontable"]["partitions"];
+      for (std::size_t i = 0; i < partitions.size(); ++i) {
+        if (partitions[i]["start"].get<LONGLONG>() * 512 == offset)
+          return std::string("(loop0,") + (mbr ? "msdos" : "gpt") + std::to_string(i + 1) + ")";
+      }
+      return std::string("(none)");
+    };
+    for (const auto& [letter, file] :
+         {std::pair{ntfs_[0], "KYR/grub/grub.cfg"}, std::pair{fat32, "EFI/velund/grub.cfg"}}) {
+      ASSERT_TRUE(std::filesystem::exists(HostPath(letter, file))) << file;
+      EXPECT_EQ(ShellOutput("grub-fstest " + DiskImage(1) + " cmp '" + grubName(letter) + "/" +
+                            file + "' '" + HostPath(letter, file).string() +
+                            "' 2>&1 && echo same"),
+                "same\n")
+          << file;
+    }
+  }
+};
+
+TEST_F(ImageContentsTest, GrubReadsBothMenusFromAnMbrStick) { CheckMenus(true); }
+TEST_F(ImageContentsTest, GrubReadsBothMenusFromAGptStick) { CheckMenus(false); }
 
 TEST_F(InstallThreadTest, AnInstallerThatFailsEndsTheRunWithItsExitCode) {
   CreateStick(true);
