@@ -83,20 +83,20 @@ void SetupFormTest::PrepareDisk(unsigned number, const std::vector<PartitionSpec
   nlohmann::json letters = nlohmann::json::object();
   nlohmann::json labels = nlohmann::json::object();
   for (std::size_t i = 0; i < partitions.size(); ++i) {
-    const PartitionSpec& spec = partitions[i];
+    const PartitionSpec& wanted = partitions[i];
     PARTITION_INFORMATION_EX& p = *buffer.entry(i);
     p.PartitionStyle = PARTITION_STYLE_MBR;
     p.StartingOffset.QuadPart = offset;
-    p.PartitionLength.QuadPart = spec.sizeMB * kMiB;
+    p.PartitionLength.QuadPart = wanted.sizeMB * kMiB;
     p.PartitionNumber = static_cast<DWORD>(i + 1);
     p.RewritePartition = TRUE;
-    p.Mbr.PartitionType = spec.fileSystem == "FAT32" ? PARTITION_FAT32_XINT13 : PARTITION_IFS;
+    p.Mbr.PartitionType = wanted.fileSystem == "FAT32" ? PARTITION_FAT32_XINT13 : PARTITION_IFS;
     p.Mbr.RecognizedPartition = TRUE;
     p.Mbr.HiddenSectors = static_cast<DWORD>(offset / 512);
-    if (spec.letter != 0) letters[std::to_string(offset)] = std::string(1, spec.letter);
+    if (wanted.letter != 0) letters[std::to_string(offset)] = std::string(1, wanted.letter);
     // NTFS labels live in the machine's storage, not in the boot sector.
-    if (spec.fileSystem == "NTFS") labels[std::to_string(offset)] = spec.label;
-    offset += spec.sizeMB * kMiB;
+    if (wanted.fileSystem == "NTFS") labels[std::to_string(offset)] = wanted.label;
+    offset += wanted.sizeMB * kMiB;
   }
   {
     emu::DiskImage disk(image, length, 512);
@@ -104,16 +104,16 @@ void SetupFormTest::PrepareDisk(unsigned number, const std::vector<PartitionSpec
               static_cast<DWORD>(ERROR_SUCCESS));
   }
   offset = kMiB;
-  for (const PartitionSpec& spec : partitions) {
+  for (const PartitionSpec& wanted : partitions) {
     emu::FormatRequest request;
     request.image = image;
     request.offset = static_cast<ULONGLONG>(offset);
-    request.length = static_cast<ULONGLONG>(spec.sizeMB * kMiB);
-    request.fileSystem = spec.fileSystem;
-    request.label = spec.label;
+    request.length = static_cast<ULONGLONG>(wanted.sizeMB * kMiB);
+    request.fileSystem = wanted.fileSystem;
+    request.label = wanted.label;
     std::string error;
     ASSERT_TRUE(emu::FormatVolume(request, error)) << error;
-    offset += spec.sizeMB * kMiB;
+    offset += wanted.sizeMB * kMiB;
   }
   (*entry)["letters"] = letters;
   (*entry)["labels"] = labels;
