@@ -20,7 +20,6 @@ foreach(input
     /usr/lib/grub/i386-pc/moddep.lst
     /usr/lib/grub/i386-efi/moddep.lst
     /usr/lib/grub/x86_64-efi/moddep.lst
-    /usr/lib/grub/x86_64-efi-signed/grubx64.efi.signed
     /usr/lib/shim/shimx64.efi.signed
     /usr/lib/shim/mmx64.efi.signed
     /usr/share/grub/unicode.pf2

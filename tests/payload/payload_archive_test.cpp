@@ -226,19 +226,46 @@ TEST_F(PayloadArchiveTest, UefiLoadersAreImagesOfTheirFirmware) {
   EXPECT_NE(RunShell("grub-file --is-x86_64-efi " + Quote(Extracted(dir + "grubia32.efi"))), 0);
   for (const char* name : {"grubx64.efi", "shimx64.efi", "mmx64.efi"})
     EXPECT_EQ(RunShell("grub-file --is-x86_64-efi " + Quote(Extracted(dir + name))), 0) << name;
-  // Debian has no arm64 pieces for this architecture: they must say so rather than pass for loaders.
-  for (const char* name : {"grubaa64.efi", "shimaa64.efi", "mmaa64.efi"}) EXPECT_TRUE(IsStandIn(dir + name)) << name;
-  for (const char* name : {"grubx64.efi", "grubia32.efi", "shimx64.efi", "mmx64.efi"})
+  for (const char* name : {"grubaa64.efi", "shimaa64.efi", "mmaa64.efi"})
+    EXPECT_EQ(RunShell("grub-file --is-arm64-efi " + Quote(Extracted(dir + name))), 0) << name;
+  for (const char* name : {"grubx64.efi", "grubia32.efi", "grubaa64.efi", "shimx64.efi", "mmx64.efi",
+                           "shimaa64.efi", "mmaa64.efi"})
     EXPECT_FALSE(IsStandIn(dir + name)) << name;
 }
 
-TEST_F(PayloadArchiveTest, Ia32GrubCarriesTheDriversToReachTheMainVolume) {
-  // The FAT32 grub.cfg searches the NTFS/exFAT volume before any module can be loaded from it.
-  // Each embedded module carries its name NUL-terminated in its .modname section.
-  const std::string image = ReadFile(Extracted("files/EFI/velund/grubia32.efi"));
-  for (const char* module : {"ntfs", "exfat", "fat", "part_msdos", "part_gpt", "search_fs_uuid", "configfile"})
-    EXPECT_NE(image.find(std::string(1, '\0') + module + '\0'), std::string::npos) << module;
-  EXPECT_EQ(image.find(std::string(1, '\0') + "xfs" + '\0'), std::string::npos) << "the check finds anything";
+TEST_F(PayloadArchiveTest, GrubImagesCarryTheDriversAndMenusTheyNeed) {
+  // The FAT32 grub.cfg searches the NTFS/exFAT volume before any module can be loaded from it, and
+  // under Secure Boot no module is loaded from disk at all. Each embedded module carries its name
+  // NUL-terminated in its .modname section.
+  for (const char* name : {"grubx64.efi", "grubia32.efi", "grubaa64.efi"}) {
+    const std::string image = ReadFile(Extracted(std::string("files/EFI/velund/") + name));
+    for (const char* module : {"ntfs", "exfat", "fat", "part_msdos", "part_gpt", "search_fs_uuid", "configfile",
+                               "normal", "gfxmenu", "png", "serial", "halt", "reboot"})
+      EXPECT_NE(image.find(std::string(1, '\0') + module + '\0'), std::string::npos) << name << ": " << module;
+    EXPECT_EQ(image.find(std::string(1, '\0') + "xfs" + '\0'), std::string::npos) << "the check finds anything";
+    // shim refuses an image without SBAT data; the generation is that of Debian's GRUB.
+    EXPECT_NE(image.find("sbat,1,SBAT Version,sbat,1,"), std::string::npos) << name;
+    EXPECT_NE(image.find("\ngrub,5,"), std::string::npos) << name;
+  }
+}
+
+TEST_F(PayloadArchiveTest, GrubImagesAreSignedByTheKeyWhoseCertificateIsShipped) {
+  if (!HaveTool("sbverify") || !HaveTool("openssl")) GTEST_SKIP() << "no sbverify or openssl";
+  const fs::path signing = fs::path(VELUND_PAYLOAD_ARCHIVE).parent_path() / "signing";
+  const std::string crt = (signing / "velund.crt").string();
+  ASSERT_TRUE(fs::exists(crt));
+  for (const char* name : {"grubx64.efi", "grubia32.efi", "grubaa64.efi"}) {
+    const std::string image = Extracted(std::string("files/EFI/velund/") + name).string();
+    std::string out;
+    EXPECT_EQ(RunShell("sbverify --cert " + Quote(crt) + " " + Quote(image), &out), 0) << name << ": " << out;
+  }
+  // The certificate the user enrols is the DER form of that key's certificate.
+  const std::string cer = Extracted("files/EFI/ENROLL_THIS_KEY_IN_MOKMANAGER.cer").string();
+  std::string out;
+  EXPECT_EQ(RunShell("{ openssl x509 -in " + Quote(crt) + " -outform DER | cmp - " + Quote(cer) + "; }", &out), 0)
+      << out;
+  // The private key stays in the build tree.
+  for (const auto& [path, item] : items_) EXPECT_EQ(path.find(".key"), std::string::npos) << path;
 }
 
 TEST_F(PayloadArchiveTest, GrubMenuParsesAndOffersTheBasicEntries) {
@@ -248,8 +275,12 @@ TEST_F(PayloadArchiveTest, GrubMenuParsesAndOffersTheBasicEntries) {
     std::string out;
     EXPECT_EQ(RunShell("grub-script-check " + Quote(cfg.string()), &out), 0) << out;
   }
-  for (const char* entry : {"menuentry \"Boot from first hard disk\"", "menuentry \"Reboot\"", "menuentry \"Power off\""})
+  for (const char* entry : {"menuentry \"Boot from the first hard disk\"", "menuentry \"Reboot\"",
+                            "menuentry \"Power off\"", "echo \"Velund Orrin\"", "terminal_output gfxterm $velund_serial",
+                            "set theme=$prefix/themes/theme.txt"})
     EXPECT_NE(text.find(entry), std::string::npos) << entry;
+  EXPECT_NE(ReadFile(Extracted("files/KYR/grub/themes/theme.txt")).find("title-text: \"Velund Orrin\""),
+            std::string::npos);
   // Everything the menu names relative to $prefix must be in the payload.
   EXPECT_NE(text.find("$prefix/fonts/unicode.pf2"), std::string::npos);
   EXPECT_TRUE(HasFile("files/KYR/grub/fonts/unicode.pf2"));
