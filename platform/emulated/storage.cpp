@@ -350,6 +350,13 @@ void Storage::RescanDisk(DWORD number) {
 }
 
 void Storage::AssignLetter(Volume& volume, char letter) {
+  // As in the system's table of mounted devices, a letter names one volume: a volume that is not
+  // present and still remembers it loses it.
+  if (letter != 0) {
+    for (auto& [key, remembered] : remembered_) {
+      if (key != volume.key && remembered.letter == letter) remembered.letter = 0;
+    }
+  }
   volume.letter = letter;
   remembered_[volume.key] = Remembered{volume.guid, letter, volume.label, volume.held};
   Save();

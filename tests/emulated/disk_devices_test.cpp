@@ -7,6 +7,8 @@
 #include <thread>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "platform/emulated/faults.h"
 #include "platform/emulated/guid_text.h"
 #include "platform/emulated/machine.h"
@@ -259,6 +261,36 @@ TEST_F(DiskDevicesTest, MountPointsHoldOneLetterPerVolume) {
   // Letters are remembered: a restart of the machine finds G: again.
   emu::Storage::Reset();
   EXPECT_EQ(win::GetDriveTypeW("G:\\"), DRIVE_REMOVABLE);
+}
+
+TEST_F(DiskDevicesTest, ALetterGivenToAnotherVolumeIsForgottenByTheAbsentOne) {
+  // What the partition-mode install does: D: of the first partition is taken away, a table with
+  // only the second partition mounts that one as D:, the old table comes back and D: is given back
+  // to the first. Afterwards, with both present again, only the first may answer to D:.
+  win::Handle disk = OpenDisk(1);
+  ASSERT_TRUE(WriteMbr(disk.get(), {{kMiB, 40 * kMiB, PARTITION_IFS}}));
+  const std::string first = VolumeNames().back();
+  ASSERT_TRUE(win::DeleteVolumeMountPointW("D:\\"));
+  ASSERT_TRUE(WriteMbr(disk.get(), {{42 * kMiB, 20 * kMiB, PARTITION_FAT32_XINT13}}));
+  const std::string second = VolumeNames().back();
+  std::vector<std::string> paths;
+  ASSERT_TRUE(win::GetVolumePathNamesForVolumeNameW(second, paths, 260));
+  ASSERT_EQ(paths, std::vector<std::string>{"D:\\"});
+
+  ASSERT_TRUE(WriteMbr(disk.get(), {{kMiB, 40 * kMiB, PARTITION_IFS}}));
+  ASSERT_TRUE(win::SetVolumeMountPointW("D:\\", first));
+  // The machine's memory of its volumes, as the table of mounted devices: D: names one volume.
+  const nlohmann::json saved = nlohmann::json::parse(std::ifstream(directory_ / "storage.json"));
+  int holders = 0;
+  for (const auto& device : saved["mounted_devices"]) {
+    if (device["letter"] == "D") ++holders;
+  }
+  EXPECT_EQ(holders, 1) << saved.dump(2);
+  ASSERT_TRUE(WriteMbr(disk.get(), {{kMiB, 40 * kMiB, PARTITION_IFS},
+                                    {42 * kMiB, 20 * kMiB, PARTITION_FAT32_XINT13}}));
+  emu::Storage::Reset();
+  ASSERT_TRUE(win::GetVolumePathNamesForVolumeNameW(first, paths, 260));
+  EXPECT_EQ(paths, std::vector<std::string>{"D:\\"});
 }
 
 TEST_F(DiskDevicesTest, LockingAndDismountingAVolume) {
