@@ -5,7 +5,8 @@ set -euo pipefail
 
 packages=(cmake make g++ pkg-config libgtest-dev googletest nlohmann-json3-dev zlib1g-dev uuid-dev
           p7zip-full fdisk gdisk dosfstools mtools ntfs-3g fuse3 exfatprogs libhivex-bin python3-hivex
-          grub-common grub-pc-bin python3 qemu-system-x86 ovmf ovmf-ia32 sbsigntool openssl)
+          grub-common grub-pc-bin python3 qemu-system-x86 ovmf ovmf-ia32 qemu-system-arm qemu-efi-aarch64
+          sbsigntool openssl)
 if [[ "${1:-}" == "--windows" ]]; then
   # dpkg-dev and xz-utils unpack the 7zip source package that 7z.dll is built from.
   packages+=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev dpkg-dev xz-utils)

@@ -6,7 +6,8 @@ an exFAT data partition and a FAT32 partition without a drive letter, installed 
 the image is checked offline first (partition table, the identifier that the FAT32 grub.cfg names,
 the menu read through GRUB's own drivers), then booted under TCG: SeaBIOS from an IDE disk and from
 a USB stick, OVMF x64, OVMF x64 with Secure Boot and Microsoft's keys (shim must hand over to
-MokManager, since our key is not enrolled yet) and OVMF ia32 when it is installed.
+MokManager, since our key is not enrolled yet), and OVMF ia32 and AAVMF aa64 when they are
+installed.
 
 A boot passes when the menu's title and its last entry reach the serial log. QEMU is stopped at
 once on success, early on "grub rescue>" or a Secure Boot refusal where none is expected, when the
@@ -35,6 +36,8 @@ OVMF_SECURE_CODE = "/usr/share/OVMF/OVMF_CODE_4M.secboot.fd"
 OVMF_MS_VARS = "/usr/share/OVMF/OVMF_VARS_4M.ms.fd"
 OVMF_IA32_CODE = "/usr/share/OVMF/OVMF32_CODE_4M.secboot.fd"
 OVMF_IA32_VARS = "/usr/share/OVMF/OVMF32_VARS_4M.fd"
+AAVMF_CODE = "/usr/share/AAVMF/AAVMF_CODE.fd"
+AAVMF_VARS = "/usr/share/AAVMF/AAVMF_VARS.fd"
 
 MENU = ["Velund Orrin", "Power off"]  # the title, then the menu's last entry
 NEVER = ["grub rescue>", "Security Violation", "prohibited by secure boot"]
@@ -183,6 +186,16 @@ def boots_for(image, folder):
              "-global", "driver=cfi.pflash01,property=secure,value=on",
              "-drive", f"if=pflash,format=raw,unit=0,file={OVMF_IA32_CODE},readonly=on",
              "-drive", f"if=pflash,format=raw,unit=1,file={variables}", "-drive", drive],
+            MENU, UEFI_TIMEOUT))
+    if os.path.exists(AAVMF_CODE) and shutil.which("qemu-system-aarch64"):
+        variables = os.path.join(folder, "AAVMF_VARS.fd")
+        shutil.copyfile(AAVMF_VARS, variables)
+        boots.append(Boot(
+            "AAVMF aa64",
+            ["qemu-system-aarch64", "-machine", "virt,accel=tcg", "-cpu", "cortex-a57", "-m", "512",
+             "-drive", f"if=pflash,format=raw,unit=0,file={AAVMF_CODE},readonly=on",
+             "-drive", f"if=pflash,format=raw,unit=1,file={variables}",
+             "-drive", f"if=none,id=disk,{drive}", "-device", "virtio-blk-pci,drive=disk"],
             MENU, UEFI_TIMEOUT))
     return boots
 
