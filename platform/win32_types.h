@@ -25,6 +25,10 @@
 #endif
 #include <windows.h>
 #include <winioctl.h>
+// The 64-bit SDK knows the owner's index only as GWLP_HWNDPARENT; it is the same index (-8).
+#if defined(_WIN64) && !defined(GWL_HWNDPARENT)
+#define GWL_HWNDPARENT GWLP_HWNDPARENT
+#endif
 
 #else  // emulated machine
 

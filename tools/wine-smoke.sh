@@ -1,0 +1,247 @@
+#!/usr/bin/env bash
+# Smoke runs of the Windows build under Wine, in a fresh Wine prefix inside build-windows/ and on
+# an Xvfb screen: the setup program started and closed in both languages (console log, exit code,
+# the language choice kept in the registry across starts), its six resources found by name, the
+# command runner and the folder operations on the real API, and screenshots of the window.
+#
+#   tools/wine-smoke.sh      (after tools/build-windows.sh; tools/run-tests.sh runs both)
+#
+# Wine's message texts and some of its error codes differ from Windows', so the checks compare
+# behaviour, not wording. Screenshots: build-windows/screenshots/setup-{en,vi}.png. Every Wine call
+# has a time limit; the exit code is non-zero when any check failed.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+out=$root/build-windows/smoke
+shots=$root/build-windows/screenshots
+started_at=$(date +%s)
+
+passed=0
+failed=0
+ok() {
+  echo "ok: $*"
+  passed=$((passed + 1))
+}
+bad() {
+  echo "FAIL: $*"
+  failed=$((failed + 1))
+}
+check() {  # description command...
+  local what=$1
+  shift
+  if "$@"; then ok "$what"; else bad "$what"; fi
+}
+die() {
+  echo "wine-smoke: $*" >&2
+  echo "wine-smoke: $passed passed, $((failed + 1)) failed"
+  exit 1
+}
+
+# ---- Wine and the build of the route it can run ---------------------------------------------
+route=$(tools/install-wine.sh | sed -n 's/^wine-route: //p')
+[ -n "$route" ] || die "no Wine to run the Windows build with"
+if [ "$route" = i686 ]; then
+  build=$root/build-windows
+  wine=/usr/lib/wine/wine
+  export WINEARCH=win32
+  [ -f "$build/app/VelundOrrinSetup.exe" ] || tools/build-windows.sh >/dev/null || die "the Windows build failed"
+  route_note="i686: the 32-bit VelundOrrinSetup.exe under wine32"
+else
+  # The kernel or the package archive gives no wine32: the same sources for x86_64, under wine64.
+  # The 7zDLL resource stays the 32-bit 7z.dll of the i686 build, which the 32-bit program ships.
+  build=$root/build-windows/x86_64
+  wine=/usr/lib/wine/wine64
+  export WINEARCH=win64
+  dll=$root/build-windows/7zip/7z.dll
+  [ -f "$dll" ] || tools/build-windows.sh >/dev/null || die "the i686 Windows build (and its 7z.dll) failed"
+  { cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=Release \
+      -DVELUND_WINDOWS_7Z_DLL="$dll" && cmake --build "$build" --parallel 2; } >"$root/build-windows/x86_64.log" 2>&1 ||
+    die "the x86_64 build failed (build-windows/x86_64.log)"
+  route_note="x86_64 FALLBACK: wine32 cannot run here, so the x86_64 build of the same code ran under wine64"
+fi
+echo "wine-smoke: route $route_note"
+setup_exe=$build/app/VelundOrrinSetup.exe
+smoke_exe=$build/tests/windows/velund-wine-smoke.exe
+[ -f "$setup_exe" ] && [ -f "$smoke_exe" ] || die "$setup_exe or $smoke_exe is missing"
+
+# ---- A fresh prefix and a screen ------------------------------------------------------------
+export WINEPREFIX=$root/build-windows/wine-prefix
+export WINEDEBUG=-all
+# No Mono or Gecko: there is no network to fetch them from, and nothing here needs them.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+export LC_ALL=C.UTF-8
+rm -rf "$WINEPREFIX" "$out"
+mkdir -p "$out" "$shots"
+rm -f "$shots"/*.png
+
+display=
+for number in $(seq 91 120); do
+  [ -e "/tmp/.X$number-lock" ] || [ -e "/tmp/.X11-unix/X$number" ] || { display=$number; break; }
+done
+[ -n "$display" ] || die "no free X display number"
+Xvfb ":$display" -screen 0 1024x768x24 -nolisten tcp >"$out/xvfb.log" 2>&1 &
+xvfb_pid=$!
+export DISPLAY=:$display
+
+cleanup() {
+  timeout 20 /usr/lib/wine/wineserver -k >/dev/null 2>&1
+  kill "$xvfb_pid" 2>/dev/null
+  wait "$xvfb_pid" 2>/dev/null
+}
+trap cleanup EXIT
+for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$display" ] && break; sleep 0.1; done
+
+wine_run() {  # seconds program args... : the program under Wine, bounded in time
+  local seconds=$1
+  shift
+  timeout -k 5 "$seconds" "$wine" "$@"
+}
+
+wine_run 180 wineboot -i >"$out/wineboot.log" 2>&1
+timeout 60 /usr/lib/wine/wineserver -w
+[ -f "$WINEPREFIX/system.reg" ] || die "wineboot made no prefix (build-windows/smoke/wineboot.log)"
+
+# DejaVu Sans for the dialog's fonts, so that Vietnamese letters have glyphs; Wine draws the
+# window's frame itself, as no window manager runs on the screen.
+reg() { wine_run 60 reg "$@" >>"$out/reg.log" 2>&1; }
+for face in "Segoe UI" "Arial" "Tahoma" "MS Shell Dlg" "MS Shell Dlg 2" "MS Sans Serif"; do
+  reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "$face" /t REG_SZ /d "DejaVu Sans" /f
+done
+reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /t REG_SZ /d N /f
+timeout 60 /usr/lib/wine/wineserver -w
+
+# Wine starts a program it cannot run as nothing at all and still exits 0: prove it runs.
+wine_run 60 "$smoke_exe" exit 7 >/dev/null 2>&1
+code=$?
+[ "$code" = 7 ] || die "Wine does not run the Windows programs (exit code $code instead of 7)"
+
+stored_language() {
+  wine_run 60 reg query 'HKCU\SOFTWARE\VELUND' /v Language 2>/dev/null | tr -d '\r' |
+    sed -n 's/.*REG_SZ[[:space:]]*//p'
+}
+
+# Captions the window shows, from `wait-window`'s control lines.
+has_control_text() {  # file text
+  grep -qF "|$2|" "$1"
+}
+
+screenshot() {  # window-file png
+  local x y w h
+  read -r x y w h < <(sed -n 's/^window: //p' "$1" | tr -d '\r')
+  [ -n "${h:-}" ] || return 1
+  xwd -root -silent -display ":$display" | xwdtopnm 2>/dev/null |
+    pnmcut -left "$x" -top "$y" -width "$w" -height "$h" | pnmtopng >"$2" 2>/dev/null
+  [ -s "$2" ]
+}
+
+# One start of the setup program: waits for its window, runs `steps` (a function), closes it and
+# checks that it ended by itself with exit code 0 and the console log it wrote.
+start_number=0
+run_setup() {  # name steps
+  local name=$1 steps=$2 pid code
+  start_number=$((start_number + 1))
+  (cd "$build/app" && exec timeout -k 5 120 "$wine" VelundOrrinSetup.exe) \
+    >"$out/$name.log" 2>"$out/$name.err" &
+  pid=$!
+  wine_run 60 "$smoke_exe" wait-window 45 >"$out/$name.window" 2>&1
+  if grep -q '^window: ' "$out/$name.window"; then
+    ok "$name: the window came up"
+    "$steps" "$name"
+    wine_run 20 "$smoke_exe" close >>"$out/$name.window" 2>&1
+  else
+    bad "$name: the window came up (build-windows/smoke/$name.window)"
+  fi
+  wait "$pid"
+  code=$?
+  check "$name: closing the window ends the program with exit code 0 (got $code)" [ "$code" = 0 ]
+  # Nothing happened but the start and the close: no line, no status line of a failed call.
+  local log
+  log=$(tr -d '\r' <"$out/$name.log")
+  if [ -z "$log" ]; then
+    ok "$name: the console log of a start and a close is empty"
+  else
+    bad "$name: the console log of a start and a close is empty; it holds:"
+    sed 's/^/    /' "$out/$name.log"
+  fi
+}
+
+window_in_vietnamese() {
+  has_control_text "$1" "Cài đặt" && has_control_text "$1" "Chọn các ổ đĩa" &&
+    has_control_text "$1" "Kích thước NTFS (MB)"
+}
+window_in_english() {
+  has_control_text "$1" "Install" && has_control_text "$1" "Select the Drives" &&
+    has_control_text "$1" "NTFS Size (MB)"
+}
+
+first_start() {  # no stored choice: Vietnamese; the flag switches to English
+  local name=$1
+  check "$name: a first start shows Vietnamese captions" window_in_vietnamese "$out/$name.window"
+  check "$name: screenshot build-windows/screenshots/setup-vi.png" \
+    screenshot "$out/$name.window" "$shots/setup-vi.png"
+  wine_run 20 "$smoke_exe" click-flag >/dev/null 2>&1
+  local tries
+  for tries in $(seq 20); do
+    sleep 0.5
+    wine_run 60 "$smoke_exe" wait-window 10 >"$out/$name.switched" 2>&1
+    window_in_english "$out/$name.switched" && break
+  done
+  check "$name: a click on the flag switches the captions to English" \
+    window_in_english "$out/$name.switched"
+  check "$name: screenshot build-windows/screenshots/setup-en.png" \
+    screenshot "$out/$name.switched" "$shots/setup-en.png"
+  check "$name: the switch stores the language left, vi_VN (stored: $(stored_language))" \
+    [ "$(stored_language)" = vi_VN ]
+}
+
+second_start() {  # stored vi_VN: English again
+  local name=$1
+  check "$name: the next start shows English, the language shown last" \
+    window_in_english "$out/$name.window"
+}
+
+third_start() {  # stored VI_VN: not vi_VN exactly, so Vietnamese
+  local name=$1
+  check "$name: a stored VI_VN (other letter case) gives Vietnamese" \
+    window_in_vietnamese "$out/$name.window"
+}
+
+# ---- The setup program, three starts --------------------------------------------------------
+echo "=== wine-smoke: the setup program ==="
+run_setup start1 first_start
+run_setup start2 second_start
+check "start2: a start without a switch leaves the stored choice as it was" \
+  [ "$(stored_language)" = vi_VN ]
+reg add 'HKCU\SOFTWARE\VELUND' /v Language /t REG_SZ /d VI_VN /f
+run_setup start3 third_start
+
+# ---- The program's services on the real API -------------------------------------------------
+smoke_part() {  # title args...
+  local title=$1 code
+  shift
+  echo "=== wine-smoke: $title ==="
+  wine_run 120 "$smoke_exe" "$@" >"$out/$title.out" 2>&1
+  code=$?
+  tr -d '\r' <"$out/$title.out" | grep -E '^(ok|FAIL): ' >"$out/$title.lines"
+  while IFS= read -r line; do
+    case $line in
+      ok:*) ok "${line#ok: }" ;;
+      *) bad "${line#FAIL: }" ;;
+    esac
+  done <"$out/$title.lines"
+  # A helper that died half-way prints fewer lines than its checks; its exit code says so too.
+  grep -q '^FAIL' "$out/$title.lines" && return
+  if [ "$code" != 0 ] || [ ! -s "$out/$title.lines" ]; then
+    bad "$title: the helper ended with exit code $code after $(wc -l <"$out/$title.lines") checks"
+    sed 's/^/    /' "$out/$title.out"
+  fi
+}
+smoke_part resources resources "Z:${setup_exe//\//\\}"
+smoke_part commands run
+smoke_part folders folders 'C:\velund-smoke'
+
+echo "wine-smoke: route $route_note"
+echo "wine-smoke: screenshots $(ls "$shots"/*.png 2>/dev/null | tr '\n' ' ')"
+echo "wine-smoke: took $(($(date +%s) - started_at)) s"
+echo "wine-smoke: $passed passed, $failed failed"
+[ "$failed" = 0 ]
