@@ -17,7 +17,8 @@ export DEBIAN_FRONTEND=noninteractive
 # Another install may hold dpkg's lock for a while: wait for it rather than fail.
 apt_install=($SUDO apt-get install -y --no-install-recommends -o DPkg::Lock::Timeout=600)
 
-common=(wine xvfb xauth x11-apps netpbm fonts-dejavu-core)
+# fonts-wine: Wine's own fonts, Marlett among them, which draws the frame's caption buttons.
+common=(wine fonts-wine xvfb xauth x11-apps netpbm fonts-dejavu-core)
 route_i686=(wine32:i386 libwine:i386)
 route_x86_64=(wine64 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev)
 

@@ -352,6 +352,9 @@ void Win32Toolkit::CreateOne(Control& control) {
     case Kind::GroupBox:
       windowClass = WC_BUTTONW;
       style = WS_CHILD | WS_GROUP | BS_GROUPBOX;  // ends the radio buttons' group before it
+      // A group box paints only its frame and caption. Its parent clips its children out of what
+      // it erases, so the box's inside would stay unpainted; a transparent child is not clipped.
+      exStyle |= WS_EX_TRANSPARENT;
       break;
     case Kind::Label: style |= SS_LEFT | SS_NOPREFIX | SS_NOTIFY; break;
     case Kind::ComboBox:
