@@ -24,3 +24,6 @@ TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 
 echo "=== Windows cross-build ==="
 tools/build-windows.sh
+
+echo "=== Windows smoke runs under Wine ==="
+tools/wine-smoke.sh

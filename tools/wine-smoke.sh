@@ -7,7 +7,8 @@
 #   tools/wine-smoke.sh      (after tools/build-windows.sh; tools/run-tests.sh runs both)
 #
 # Wine's message texts and some of its error codes differ from Windows', so the checks compare
-# behaviour, not wording. Screenshots: build-windows/screenshots/setup-{en,vi}.png. Every Wine call
+# behaviour, not wording. Screenshots: build-windows/screenshots/setup-{en,vi}[-create].png (the
+# Install page and the Create page in each language). Every Wine call
 # has a time limit; the exit code is non-zero when any check failed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -194,16 +195,39 @@ first_start() {  # no stored choice: Vietnamese; the flag switches to English
     [ "$(stored_language)" = vi_VN ]
 }
 
+# The pages' visibility, from `wait-window`'s control lines: "10" when the first page shows.
+pages_shown() {  # file
+  grep -F 'control: VelundOrrinSetupPage|' "$1" | cut -d'|' -f3 | tr -d '\n'
+}
+
+# A click on the second tab shows the Create page; its screenshot goes to `png`.
+create_page() {  # name png
+  local name=$1 png=$2 tries
+  wine_run 20 "$smoke_exe" click-second-tab >/dev/null 2>&1
+  for tries in $(seq 10); do
+    sleep 0.3
+    wine_run 60 "$smoke_exe" wait-window 10 >"$out/$name.create" 2>&1
+    [ "$(pages_shown "$out/$name.create")" = 01 ] && break
+  done
+  check "$name: a click on the second tab shows the Create page alone" \
+    [ "$(pages_shown "$out/$name.create")" = 01 ]
+  check "$name: screenshot build-windows/screenshots/$png" \
+    screenshot "$out/$name.create" "$shots/$png"
+}
+
 second_start() {  # stored vi_VN: English again
   local name=$1
   check "$name: the next start shows English, the language shown last" \
     window_in_english "$out/$name.window"
+  check "$name: the window opens on the Install page" [ "$(pages_shown "$out/$name.window")" = 10 ]
+  create_page "$name" setup-en-create.png
 }
 
 third_start() {  # stored VI_VN: not vi_VN exactly, so Vietnamese
   local name=$1
   check "$name: a stored VI_VN (other letter case) gives Vietnamese" \
     window_in_vietnamese "$out/$name.window"
+  create_page "$name" setup-vi-create.png
 }
 
 # ---- The setup program, three starts --------------------------------------------------------
