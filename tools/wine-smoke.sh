@@ -220,6 +220,11 @@ second_start() {  # stored vi_VN: English again
   check "$name: the next start shows English, the language shown last" \
     window_in_english "$out/$name.window"
   check "$name: the window opens on the Install page" [ "$(pages_shown "$out/$name.window")" = 10 ]
+  local option="Don't overwrite the current bootloader" first second
+  first=$(wine_run 20 "$smoke_exe" click-check "$option" 2>&1 | tr -d '\r' | sed -n 's/^checked: //p')
+  second=$(wine_run 20 "$smoke_exe" click-check "$option" 2>&1 | tr -d '\r' | sed -n 's/^checked: //p')
+  check "$name: clicks on an option check it, then clear it (${first:-?} then ${second:-?})" \
+    [ "$first$second" = 10 ]
   create_page "$name" setup-en-create.png
 }
 

@@ -10,6 +10,8 @@
 //                                        its rectangle and its controls' classes and texts
 //   velund-wine-smoke click-flag         clicks the flag picture (switches the language)
 //   velund-wine-smoke click-second-tab   clicks the page control's second tab
+//   velund-wine-smoke click-check TEXT   clicks the check box captioned TEXT (ASCII); prints
+//                                        "checked: 0|1" as the box shows it afterwards
 //   velund-wine-smoke close              the window's close button (WM_CLOSE)
 //
 // Every check prints one line "ok: ..." or "FAIL: ..."; the exit code is the number of failures
@@ -342,6 +344,26 @@ int ClickSecondTab() {
   return failures;
 }
 
+int ClickCheck(const std::string& caption) {
+  HWND form = FindForm();
+  HWND box = nullptr;
+  if (form != nullptr) {
+    for (HWND child : Children(form)) {
+      if (ClassOf(child) == "Button" && TextOf(child) == caption) box = child;
+    }
+  }
+  Check(box != nullptr, "the check box \"" + caption + "\" is there to click");
+  if (box == nullptr) return failures;
+  // The button presses itself and tells its parent, as for a click of the mouse; the form
+  // decides the box's state.
+  DWORD_PTR result = 0;
+  SendMessageTimeoutW(box, BM_CLICK, 0, 0, SMTO_ABORTIFHUNG, 5000, &result);
+  Sleep(200);
+  SendMessageTimeoutW(box, BM_GETCHECK, 0, 0, SMTO_ABORTIFHUNG, 5000, &result);
+  std::printf("checked: %d\n", result == BST_CHECKED ? 1 : 0);
+  return failures;
+}
+
 int Close() {
   HWND form = FindForm();
   Check(form != nullptr && PostMessageW(form, WM_CLOSE, 0, 0), "the window is asked to close");
@@ -359,8 +381,9 @@ int main(int argc, char** argv) {
   if (command == "wait-window" && argc == 3) return WaitWindow(std::atoi(argv[2]));
   if (command == "click-flag" && argc == 2) return ClickFlag();
   if (command == "click-second-tab" && argc == 2) return ClickSecondTab();
+  if (command == "click-check" && argc == 3) return ClickCheck(argv[2]);
   if (command == "close" && argc == 2) return Close();
   std::fprintf(stderr, "usage: velund-wine-smoke resources EXE | run | folders DIR | exit N |"
-                       " wait-window SECONDS | click-flag | click-second-tab | close\n");
+                       " wait-window SECONDS | click-flag | click-second-tab | click-check TEXT | close\n");
   return 2;
 }
