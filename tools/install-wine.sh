@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the smoke runs of the Windows build need: Debian's Wine able to run the 32-bit
 # executable (wine32:i386), an X server without a screen (Xvfb), the tools for screenshots (xwd,
-# netpbm) and DejaVu Sans for the dialog font.
+# netpbm), a mouse to click with (xdotool) and DejaVu Sans for the dialog font.
 #
 # Prints, as its last line, the route the smoke runs take:
 #   wine-route: i686     the 32-bit build under wine32
@@ -17,8 +17,9 @@ export DEBIAN_FRONTEND=noninteractive
 # Another install may hold dpkg's lock for a while: wait for it rather than fail.
 apt_install=($SUDO apt-get install -y --no-install-recommends -o DPkg::Lock::Timeout=600)
 
-# fonts-wine: Wine's own fonts, Marlett among them, which draws the frame's caption buttons.
-common=(wine fonts-wine xvfb xauth x11-apps netpbm fonts-dejavu-core)
+# fonts-wine: Wine's own fonts, Marlett among them, which draws the frame's caption buttons;
+# xdotool: clicks of the mouse on the screen.
+common=(wine fonts-wine xvfb xauth x11-apps netpbm fonts-dejavu-core xdotool)
 route_i686=(wine32:i386 libwine:i386)
 route_x86_64=(wine64 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev)
 

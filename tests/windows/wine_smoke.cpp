@@ -302,6 +302,9 @@ int WaitWindow(int seconds) {
   std::printf("window: %ld %ld %ld %ld\n", rect.left, rect.top, rect.right - rect.left,
               rect.bottom - rect.top);
   std::printf("client: %ld %ld\n", client.right, client.bottom);
+  POINT origin{0, 0};
+  ClientToScreen(form, &origin);
+  std::printf("origin: %ld %ld\n", origin.x, origin.y);
   std::printf("caption: %s\n", TextOf(form).c_str());
   std::printf("enabled: %d\n", IsWindowEnabled(form) ? 1 : 0);
   for (HWND child : Children(form)) {
