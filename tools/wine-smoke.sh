@@ -45,7 +45,9 @@ if [ "$route" = i686 ]; then
   build=$root/build-windows
   wine=/usr/lib/wine/wine
   export WINEARCH=win32
-  [ -f "$build/app/VelundOrrinSetup.exe" ] || tools/build-windows.sh >/dev/null || die "the Windows build failed"
+  if [ ! -f "$build/app/VelundOrrinSetup.exe" ] || [ ! -f "$build/tests/windows/velund-wine-smoke.exe" ]; then
+    tools/build-windows.sh >/dev/null || die "the Windows build failed"
+  fi
   route_note="i686: the 32-bit VelundOrrinSetup.exe under wine32"
 else
   # The kernel or the package archive gives no wine32: the same sources for x86_64, under wine64.
@@ -71,6 +73,8 @@ export WINEDEBUG=-all
 # No Mono or Gecko: there is no network to fetch them from, and nothing here needs them.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export LC_ALL=C.UTF-8
+# A run that was cut short may have left its wineserver behind.
+timeout 20 /usr/lib/wine/wineserver -k >/dev/null 2>&1
 rm -rf "$WINEPREFIX" "$out"
 mkdir -p "$out" "$shots"
 rm -f "$shots"/*.png
@@ -90,7 +94,8 @@ cleanup() {
   wait "$xvfb_pid" 2>/dev/null
 }
 trap cleanup EXIT
-for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$display" ] && break; sleep 0.1; done
+for _ in $(seq 100); do [ -e "/tmp/.X11-unix/X$display" ] && break; sleep 0.1; done
+[ -e "/tmp/.X11-unix/X$display" ] || die "Xvfb did not start (build-windows/smoke/xvfb.log)"
 
 wine_run() {  # seconds program args... : the program under Wine, bounded in time
   local seconds=$1
