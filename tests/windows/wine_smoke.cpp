@@ -10,7 +10,7 @@
 //                                        its rectangle and its controls' classes and texts
 //   velund-wine-smoke click-flag         clicks the flag picture (switches the language)
 //   velund-wine-smoke click-second-tab   clicks the page control's second tab
-//   velund-wine-smoke click-check TEXT   clicks the check box captioned TEXT (ASCII); prints
+//   velund-wine-smoke click TEXT         clicks the button or check box captioned TEXT; prints
 //                                        "checked: 0|1" as the box shows it afterwards
 //   velund-wine-smoke close              the window's close button (WM_CLOSE)
 //
@@ -29,6 +29,8 @@
 #include "app/console_log.h"
 #include "platform/seam.h"
 #include "platform/windows/wide.h"
+
+#include <shellapi.h>
 #include "sys/command_runner.h"
 #include "sys/folder_operations.h"
 
@@ -347,7 +349,7 @@ int ClickSecondTab() {
   return failures;
 }
 
-int ClickCheck(const std::string& caption) {
+int ClickButton(const std::string& caption) {
   HWND form = FindForm();
   HWND box = nullptr;
   if (form != nullptr) {
@@ -355,7 +357,7 @@ int ClickCheck(const std::string& caption) {
       if (ClassOf(child) == "Button" && TextOf(child) == caption) box = child;
     }
   }
-  Check(box != nullptr, "the check box \"" + caption + "\" is there to click");
+  Check(box != nullptr, "the button \"" + caption + "\" is there to click");
   if (box == nullptr) return failures;
   // The button presses itself and tells its parent, as for a click of the mouse; the form
   // decides the box's state.
@@ -375,18 +377,26 @@ int Close() {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main() {
+  // The arguments as UTF-16, so that captions beyond the ANSI code page come through whole.
+  int argc = 0;
+  LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &argc);
+  std::vector<std::string> argv;
+  for (int i = 0; wide != nullptr && i < argc; ++i) argv.push_back(win::detail::Narrow(wide[i]));
+  if (wide != nullptr) LocalFree(wide);
+  argc = static_cast<int>(argv.size());
+
   const std::string command = argc > 1 ? argv[1] : "";
   if (command == "resources" && argc == 3) return Resources(argv[2]);
   if (command == "run" && argc == 2) return Run();
   if (command == "folders" && argc == 3) return Folders(argv[2]);
-  if (command == "exit" && argc == 3) return std::atoi(argv[2]);
-  if (command == "wait-window" && argc == 3) return WaitWindow(std::atoi(argv[2]));
+  if (command == "exit" && argc == 3) return std::atoi(argv[2].c_str());
+  if (command == "wait-window" && argc == 3) return WaitWindow(std::atoi(argv[2].c_str()));
   if (command == "click-flag" && argc == 2) return ClickFlag();
   if (command == "click-second-tab" && argc == 2) return ClickSecondTab();
-  if (command == "click-check" && argc == 3) return ClickCheck(argv[2]);
+  if (command == "click" && argc == 3) return ClickButton(argv[2]);
   if (command == "close" && argc == 2) return Close();
   std::fprintf(stderr, "usage: velund-wine-smoke resources EXE | run | folders DIR | exit N |"
-                       " wait-window SECONDS | click-flag | click-second-tab | click-check TEXT | close\n");
+                       " wait-window SECONDS | click-flag | click-second-tab | click TEXT | close\n");
   return 2;
 }
