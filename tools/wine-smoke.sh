@@ -8,7 +8,7 @@
 #
 # Wine's message texts and some of its error codes differ from Windows', so the checks compare
 # behaviour, not wording. Screenshots: build-windows/screenshots/setup-{en,vi}[-create].png (the
-# Install page and the Create page in each language). Every Wine call
+# Install page and the Create page in each language) and setup-en-144dpi.png. Every Wine call
 # has a time limit; the exit code is non-zero when any check failed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -84,7 +84,7 @@ for number in $(seq 91 120); do
   [ -e "/tmp/.X$number-lock" ] || [ -e "/tmp/.X11-unix/X$number" ] || { display=$number; break; }
 done
 [ -n "$display" ] || die "no free X display number"
-Xvfb ":$display" -screen 0 1024x768x24 -nolisten tcp >"$out/xvfb.log" 2>&1 &
+Xvfb ":$display" -screen 0 1280x1024x24 -nolisten tcp >"$out/xvfb.log" 2>&1 &
 xvfb_pid=$!
 export DISPLAY=:$display
 
@@ -275,7 +275,22 @@ third_start() {  # stored VI_VN: not vi_VN exactly, so Vietnamese
     [ "$(stored_language)" = vi_VN ]
 }
 
-# ---- The setup program, three starts --------------------------------------------------------
+one_and_a_half() {  # small large: large is 1.5 x small, give or take 3
+  local off=$(($2 * 2 - $1 * 3))
+  [ "$1" -gt 0 ] && [ "$off" -ge -6 ] && [ "$off" -le 6 ]
+}
+
+dpi_start() {  # 144 pixels per inch: the design values scaled by 1.5
+  local name=$1 width96 width
+  width96=$(sed -n 's/^client: //p' "$out/start2.window" | tr -d '\r' | cut -d' ' -f1)
+  width=$(sed -n 's/^client: //p' "$out/$name.window" | tr -d '\r' | cut -d' ' -f1)
+  check "$name: at 144 dpi the client is 1.5 times as wide as at 96 dpi ($width96 -> $width)" \
+    one_and_a_half "${width96:-0}" "${width:-0}"
+  check "$name: screenshot build-windows/screenshots/setup-en-144dpi.png" \
+    screenshot "$out/$name.window" "$shots/setup-en-144dpi.png"
+}
+
+# ---- The setup program, four starts --------------------------------------------------------
 echo "=== wine-smoke: the setup program ==="
 run_setup start1 first_start
 run_setup start2 second_start
@@ -283,6 +298,11 @@ check "start2: a start without a switch leaves the stored choice as it was" \
   [ "$(stored_language)" = vi_VN ]
 reg add 'HKCU\SOFTWARE\VELUND' /v Language /t REG_SZ /d VI_VN /f
 run_setup start3 third_start
+# The program is DPI aware: at 144 dpi it lays out its 96-dpi design values scaled.
+reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 144 /f
+reg add 'HKCC\Software\Fonts' /v LogPixels /t REG_DWORD /d 144 /f
+timeout 60 /usr/lib/wine/wineserver -w
+run_setup start4 dpi_start
 
 # ---- The program's services on the real API -------------------------------------------------
 smoke_part() {  # title args...
