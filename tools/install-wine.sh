@@ -83,7 +83,7 @@ align_multiarch() {
     [[ -n "$candidate" && "$candidate" != "(none)" && "$candidate" != "$version" ]] || continue
     apt-cache madison "$name" 2>/dev/null | grep -F " $candidate " | grep -q amd64 || continue
     say "$name: amd64 has $version, i386 only $candidate; installing $candidate for both"
-    pinned+=("$name:amd64=$candidate" "$name:i386=$candidate")
+    pinned+=("$name:amd64=$candidate")
   done < <(dpkg-query -W -f='${binary:Package} ${Version} ${Multi-Arch} ${Status}\n' 2>/dev/null |
              awk '$3 == "same" && $NF == "installed" && $1 !~ /:i386$/ {print $1, $2}')
   ((${#pinned[@]} > 0)) || return 1
