@@ -275,7 +275,9 @@ third_start() {  # stored VI_VN: not vi_VN exactly, so Vietnamese
     [ "$(stored_language)" = vi_VN ]
 }
 
-one_and_a_half() {  # small large: large is 1.5 x small, give or take 3
+# The layout takes metrics measured on the system's controls, which move it by a design pixel or
+# two at another DPI.
+one_and_a_half() {  # small large: large is 1.5 x small, give or take three pixels
   local off=$(($2 * 2 - $1 * 3))
   [ "$1" -gt 0 ] && [ "$off" -ge -6 ] && [ "$off" -le 6 ]
 }
