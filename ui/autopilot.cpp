@@ -295,6 +295,12 @@ nlohmann::json DescribeForm(const ui::Form& form) {
         entry["active_page"] = page ? nlohmann::json(page->Name()) : nlohmann::json();
         break;
       }
+      case ui::Kind::Label: {
+        const auto& label = static_cast<const ui::Label&>(*control);
+        entry["right_to_left"] = label.RightToLeft();
+        entry["centred_vertically"] = label.CentredVertically();
+        break;
+      }
       case ui::Kind::Image:
         entry["picture_bytes"] = static_cast<const ui::Image&>(*control).Picture().size();
         break;

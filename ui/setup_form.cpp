@@ -57,7 +57,7 @@ void TSetupForm1::BuildComponentTree() {
     return &box;
   };
   auto label = [this](Control* parent, const char* name, Bounds bounds, const char* caption) {
-    Control& text = Make<Control>(parent, Kind::Label, name);
+    ui::Label& text = Make<ui::Label>(parent, Kind::Label, name);
     text.SetBounds(bounds);
     text.SetCaption(caption);
     text.SetFont(kSegoe13);
@@ -106,8 +106,10 @@ void TSetupForm1::BuildComponentTree() {
   LanguageImage->SetStretch(true);
   LanguageImage->OnClick = [this] { ChangeLanguage(); };
 
-  LanguageLabel = &Make<Control>(this, Kind::Label, "LanguageLabel");
+  LanguageLabel = &Make<ui::Label>(this, Kind::Label, "LanguageLabel");
   LanguageLabel->SetBounds({235, 8, 75, 23});
+  LanguageLabel->SetRightToLeft(true);
+  LanguageLabel->SetCentredVertically(true);
   LanguageLabel->SetCaption("Language");
   LanguageLabel->SetHandCursor(true);
   LanguageLabel->SetFont(kLinkFont);

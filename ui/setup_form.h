@@ -28,8 +28,8 @@ class TSetupForm1 : public ui::Form, public LanguageView, public JobHost {
   ui::TabPage* TabSheetInstall = nullptr;
   ui::TabPage* TabSheetCreate = nullptr;
   ui::Control* DriveList = nullptr;
-  ui::Control* NTFSLabel = nullptr;
-  ui::Control* FAT32Label = nullptr;
+  ui::Label* NTFSLabel = nullptr;
+  ui::Label* FAT32Label = nullptr;
   ui::ComboBox* NTFSDriveLists = nullptr;
   ui::ComboBox* FAT32DriveLists = nullptr;
   ui::Control* Options = nullptr;
@@ -46,7 +46,7 @@ class TSetupForm1 : public ui::Form, public LanguageView, public JobHost {
   ui::EditBox* NTFSSizeBox = nullptr;
   ui::Control* ButtonCreate = nullptr;
   ui::Image* LanguageImage = nullptr;
-  ui::Control* LanguageLabel = nullptr;
+  ui::Label* LanguageLabel = nullptr;
   ui::CheckControl* AutoRunOption = nullptr;
   ui::CheckControl* ESPActiveOption = nullptr;
 

@@ -203,6 +203,21 @@ class EditBox : public Control {
   std::size_t maxLength_ = 0;
 };
 
+// Static text. Text runs left to right from the left edge and sits at the top unless told otherwise.
+class Label : public Control {
+ public:
+  using Control::Control;
+  // Right-to-left reading order: the text lies flush against the right edge.
+  bool RightToLeft() const { return rightToLeft_; }
+  void SetRightToLeft(bool rightToLeft) { rightToLeft_ = rightToLeft; }
+  // One line of text, centred between the top and bottom edges.
+  bool CentredVertically() const { return centredVertically_; }
+  void SetCentredVertically(bool centred) { centredVertically_ = centred; }
+
+ private:
+  bool rightToLeft_ = false, centredVertically_ = false;
+};
+
 // Check boxes and radio buttons. Checking a radio button unchecks the radio buttons beside it.
 class CheckControl : public Control {
  public:

@@ -356,7 +356,14 @@ void Win32Toolkit::CreateOne(Control& control) {
       // it erases, so the box's inside would stay unpainted; a transparent child is not clipped.
       exStyle |= WS_EX_TRANSPARENT;
       break;
-    case Kind::Label: style |= SS_LEFT | SS_NOPREFIX | SS_NOTIFY; break;
+    case Kind::Label: {
+      const auto& label = static_cast<const Label&>(control);
+      style |= SS_NOPREFIX | SS_NOTIFY | (label.RightToLeft() ? SS_RIGHT : SS_LEFT);
+      // A static control centres one line of text vertically with the image flag.
+      if (label.CentredVertically()) style |= SS_CENTERIMAGE;
+      if (label.RightToLeft()) exStyle |= WS_EX_RTLREADING | WS_EX_RIGHT;
+      break;
+    }
     case Kind::ComboBox:
       windowClass = WC_COMBOBOXW;
       style |= CBS_DROPDOWNLIST | WS_VSCROLL;

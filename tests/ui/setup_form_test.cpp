@@ -80,6 +80,11 @@ TEST_F(SetupFormTest, CreationSetsTheCaptionsAndTheDesignState) {
   EXPECT_FALSE(form.BootloaderOption->Checked());
   EXPECT_EQ(form.ProgressBar, nullptr);
   EXPECT_FALSE(form.LanguageImage->Picture().empty());
+  // Only the language link is read right to left, flush right and centred on its line.
+  EXPECT_TRUE(form.LanguageLabel->RightToLeft());
+  EXPECT_TRUE(form.LanguageLabel->CentredVertically());
+  EXPECT_FALSE(form.NTFSLabel->RightToLeft());
+  EXPECT_FALSE(form.FAT32Label->CentredVertically());
   form.GPTItem->Click();
   EXPECT_FALSE(form.MBRItem->Checked());
 }
