@@ -8,8 +8,7 @@
 #include "ui/headless_toolkit.h"
 #include "ui/language.h"
 #include "ui/setup_form.h"
-#include "ui/setup_window.h"
-#include "ui/window_thread.h"
+#include "ui/toolkit_setup_window.h"
 
 namespace {
 
@@ -32,25 +31,15 @@ class CloseWhenCreated final : public WindowDriver {
   int ExitCode() const override { return 0; }
 };
 
-class HeadlessSetupWindow final : public SetupWindow {
+class HeadlessSetupWindow final : public ToolkitSetupWindow<ui::HeadlessToolkit> {
  public:
   explicit HeadlessSetupWindow(WindowThread& windowThread)
-      : toolkit_((windowThread.Attach(), windowThread)),
-        form_(toolkit_, windowThread),
-        driver_(AutopilotFromEnvironment()) {
+      : ToolkitSetupWindow(windowThread), driver_(AutopilotFromEnvironment()) {
     if (!driver_) driver_ = std::make_unique<CloseWhenCreated>();
     toolkit_.OnIdle = [this] {
       return form_.CreationComplete() && driver_->Act(form_, toolkit_);
     };
   }
-
-  HWND Handle() override { return form_.Handle(); }
-  int PageControlLeft() const override { return form_.MainPageControl->Left(); }
-  int PageControlTop() const override { return form_.MainPageControl->Top(); }
-  int PageControlWidth() const override { return form_.MainPageControl->Width(); }
-  int PageControlHeight() const override { return form_.MainPageControl->Height(); }
-  void SetClientHeight(int height) override { form_.SetClientHeight(height); }
-  void SetClientWidth(int width) override { form_.SetClientWidth(width); }
 
   void ShowModal() override {
     form_.Handle();
@@ -66,8 +55,6 @@ class HeadlessSetupWindow final : public SetupWindow {
   int ExitCode() const override { return driver_->ExitCode(); }
 
  private:
-  ui::HeadlessToolkit toolkit_;
-  TSetupForm1 form_;
   std::unique_ptr<WindowDriver> driver_;
 };
 
