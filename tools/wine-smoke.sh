@@ -192,6 +192,17 @@ window_in_english() {
     has_control_text "$1" "NTFS Size (MB)"
 }
 
+# A language switch reaches the window through a thread of its own: the window's description is
+# taken again until it shows English, for ten seconds at most; the last one stays in `file`.
+wait_for_english() {  # file
+  local tries
+  for tries in $(seq 20); do
+    sleep 0.5
+    wine_run 60 "$smoke_exe" wait-window 10 >"$1" 2>&1
+    window_in_english "$1" && break
+  done
+}
+
 first_start() {  # no stored choice: Vietnamese; the flag switches to English
   local name=$1
   check "$name: a first start shows Vietnamese captions" window_in_vietnamese "$out/$name.window"
@@ -199,12 +210,7 @@ first_start() {  # no stored choice: Vietnamese; the flag switches to English
     screenshot "$out/$name.window" "$shots/setup-vi.png"
   wine_run 20 "$smoke_exe" click "Cài đặt" >/dev/null 2>&1
   wine_run 20 "$smoke_exe" click-flag >/dev/null 2>&1
-  local tries
-  for tries in $(seq 20); do
-    sleep 0.5
-    wine_run 60 "$smoke_exe" wait-window 10 >"$out/$name.switched" 2>&1
-    window_in_english "$out/$name.switched" && break
-  done
+  wait_for_english "$out/$name.switched"
   check "$name: a click on the flag switches the captions to English" \
     window_in_english "$out/$name.switched"
   check "$name: screenshot build-windows/screenshots/setup-en.png" \
@@ -258,17 +264,13 @@ mouse_click() {  # window-file class text
 }
 
 third_start() {  # stored VI_VN: not vi_VN exactly, so Vietnamese
-  local name=$1 tries
+  local name=$1
   check "$name: a stored VI_VN (other letter case) gives Vietnamese" \
     window_in_vietnamese "$out/$name.window"
   create_page "$name" setup-vi-create.png
   check "$name: the mouse clicks the Language label" \
     mouse_click "$out/$name.create" Static Language
-  for tries in $(seq 20); do
-    sleep 0.5
-    wine_run 60 "$smoke_exe" wait-window 10 >"$out/$name.switched" 2>&1
-    window_in_english "$out/$name.switched" && break
-  done
+  wait_for_english "$out/$name.switched"
   check "$name: the click on the Language label switches the captions to English" \
     window_in_english "$out/$name.switched"
   check "$name: the switch stores vi_VN, the language in effect before it (stored: $(stored_language))" \
