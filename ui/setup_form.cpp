@@ -57,7 +57,7 @@ void TSetupForm1::BuildComponentTree() {
     return &box;
   };
   auto label = [this](Control* parent, const char* name, Bounds bounds, const char* caption) {
-    ui::Label& text = Make<ui::Label>(parent, Kind::Label, name);
+    ui::Label& text = Make<ui::Label>(parent, name);
     text.SetBounds(bounds);
     text.SetCaption(caption);
     text.SetFont(kSegoe13);
@@ -106,7 +106,7 @@ void TSetupForm1::BuildComponentTree() {
   LanguageImage->SetStretch(true);
   LanguageImage->OnClick = [this] { ChangeLanguage(); };
 
-  LanguageLabel = &Make<ui::Label>(this, Kind::Label, "LanguageLabel");
+  LanguageLabel = &Make<ui::Label>(this, "LanguageLabel");
   LanguageLabel->SetBounds({235, 8, 75, 23});
   LanguageLabel->SetRightToLeft(true);
   LanguageLabel->SetCentredVertically(true);

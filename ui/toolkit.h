@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/win32_types.h"
@@ -206,7 +207,8 @@ class EditBox : public Control {
 // Static text. Text runs left to right from the left edge and sits at the top unless told otherwise.
 class Label : public Control {
  public:
-  using Control::Control;
+  Label(Form& form, Control* parent, std::string name)
+      : Control(form, parent, Kind::Label, std::move(name)) {}
   // Right-to-left reading order: the text lies flush against the right edge.
   bool RightToLeft() const { return rightToLeft_; }
   void SetRightToLeft(bool rightToLeft) { rightToLeft_ = rightToLeft; }
