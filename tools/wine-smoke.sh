@@ -240,8 +240,28 @@ create_page() {  # name png
     screenshot "$out/$name.create" "$shots/$png"
 }
 
+# The language link at 96 dpi: level with the flag, its right edge 4 pixels left of it, its text
+# read right to left and flush right (SS_RIGHT, WS_EX_RTLREADING) and centred on its line
+# (SS_CENTERIMAGE). The flag is the one Static control without text.
+link_beside_flag() {  # window-file
+  local flag link fl ft lbounds lstyles ll lt lw style exstyle
+  flag=$(grep -F 'control: Static||1|' "$1" | head -1 | tr -d '\r')
+  link=$(grep -F 'control: Static|Language|1|' "$1" | head -1 | tr -d '\r')
+  [ -n "$flag" ] && [ -n "$link" ] || return 1
+  read -r fl ft _ < <(cut -d'|' -f4 <<<"$flag")
+  lbounds=$(cut -d'|' -f4 <<<"$link")
+  lstyles=$(cut -d'|' -f5 <<<"$link")
+  read -r ll lt lw _ <<<"$lbounds"
+  read -r style exstyle <<<"$lstyles"
+  [ -n "${exstyle:-}" ] || return 1
+  ((ll + lw + 4 == fl && lt == ft)) &&
+    (((0x$style & 0x1f) == 0x2 && (0x$style & 0x200) != 0 && (0x$exstyle & 0x2000) != 0))
+}
+
 second_start() {  # stored vi_VN: English again
   local name=$1
+  check "$name: the Language link lies level with the flag, flush right against it, centred" \
+    link_beside_flag "$out/$name.window"
   check "$name: the next start shows English, the language shown last" \
     window_in_english "$out/$name.window"
   check "$name: the window opens on the Install page" [ "$(pages_shown "$out/$name.window")" = 10 ]

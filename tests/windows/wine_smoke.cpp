@@ -7,7 +7,8 @@
 //   velund-wine-smoke folders DIR        CopyFolder and DeleteFolder under DIR
 //   velund-wine-smoke exit N             ends with exit code N (a program for `run` to start)
 //   velund-wine-smoke wait-window SECS   waits for the setup window to show its captions; prints
-//                                        its rectangle and its controls' classes and texts
+//                                        its rectangle and its controls' classes, texts,
+//                                        visibility, bounds and window styles
 //   velund-wine-smoke click-flag         clicks the flag picture (switches the language)
 //   velund-wine-smoke click-second-tab   clicks the page control's second tab
 //   velund-wine-smoke click TEXT         clicks the button or check box captioned TEXT; prints
@@ -313,9 +314,11 @@ int WaitWindow(int seconds) {
     RECT bounds{};
     GetWindowRect(child, &bounds);
     MapWindowPoints(nullptr, form, reinterpret_cast<POINT*>(&bounds), 2);
-    std::printf("control: %s|%s|%d|%ld %ld %ld %ld\n", ClassOf(child).c_str(), TextOf(child).c_str(),
-                IsWindowVisible(child) ? 1 : 0, bounds.left, bounds.top,
-                bounds.right - bounds.left, bounds.bottom - bounds.top);
+    std::printf("control: %s|%s|%d|%ld %ld %ld %ld|%08lx %08lx\n", ClassOf(child).c_str(),
+                TextOf(child).c_str(), IsWindowVisible(child) ? 1 : 0, bounds.left, bounds.top,
+                bounds.right - bounds.left, bounds.bottom - bounds.top,
+                static_cast<unsigned long>(GetWindowLongW(child, GWL_STYLE)),
+                static_cast<unsigned long>(GetWindowLongW(child, GWL_EXSTYLE)));
   }
   std::fflush(stdout);
   return failures;
