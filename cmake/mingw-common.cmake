@@ -1,6 +1,6 @@
 # What both MinGW-w64 cross-builds share, for the Debian compilers named by VELUND_MINGW_PREFIX:
-# the POSIX thread model (which std::thread needs), and an executable linked statically, so that
-# it needs no libgcc, libstdc++ or winpthread DLLs beside it, for the console subsystem.
+# the POSIX thread model (which std::thread needs), and a console program linked statically, so
+# that it needs no libgcc, libstdc++ or winpthread DLLs beside it.
 set(CMAKE_SYSTEM_NAME Windows)
 
 set(CMAKE_C_COMPILER ${VELUND_MINGW_PREFIX}-gcc-posix)
