@@ -6,6 +6,7 @@
 #include "install/extract_payload.h"
 #include "install/finish_stage.h"
 #include "install/target_checks.h"
+#include "platform/seam.h"
 #include "sys/folder_operations.h"
 #include "ui/job_host.h"
 #include "ui/language.h"
@@ -21,7 +22,11 @@ TInstallThread::TInstallThread(std::string _Drive, std::string _FAT32Drive, bool
 TInstallThread::~TInstallThread() {
   run_.disk.reset();
   archive_ = nullptr;
-  if (!tempdir.empty()) DeleteFolder(tempdir);
+  if (!tempdir.empty()) {
+    // Windows does not remove a folder that is a process's current directory: leave it first.
+    win::SetCurrentDirectoryW(startDirectory_);
+    DeleteFolder(tempdir);
+  }
   TInstallThread* self = this;
   ActiveInstallThread.compare_exchange_strong(self, nullptr);
   Synchronize([] { TheJobHost().RebuildDriveListsAfterJob(); });
@@ -69,7 +74,9 @@ bool TInstallThread::Run() {
   if (!ReadVolumeUuid(Drive + ":", volumeUuid_)) return false;
   Progress(10);
 
-  // 7. The payload, into the temporary folder that becomes the current directory.
+  // 7. The payload, into the temporary folder that becomes the current directory until the
+  // teardown goes back.
+  win::GetCurrentDirectoryW(startDirectory_);
   if (!ExtractPayload(tempdir, run_.progress, archive_)) return false;
 
   // 8. The UEFI loaders and the boot manager's stores onto the FAT32 partition.

@@ -30,5 +30,6 @@ class TInstallThread : public WorkerThread {
 
   InstallRun run_;
   std::string volumeUuid_;
+  std::string startDirectory_;  // the current directory before the payload step changed it
   sevenzip::ComPtr<sevenzip::I7zInArchive> archive_;  // keeps the library loaded for the run
 };

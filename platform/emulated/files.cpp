@@ -142,6 +142,39 @@ DWORD MergeFolder(const std::filesystem::path& from, const std::filesystem::path
   return ec ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
 }
 
+// The host folder of the process's current directory, empty when it cannot be told.
+std::filesystem::path CurrentFolder(Storage& storage) {
+  std::string current;
+  win::GetCurrentDirectoryW(current);
+  HostPath resolved;
+  if (Resolve(current, storage, resolved) != ERROR_SUCCESS) return {};
+  return resolved.host.lexically_normal();
+}
+
+// Whether `inner` is `folder` itself or lies somewhere below it.
+bool WithinFolder(const std::filesystem::path& inner, const std::filesystem::path& folder) {
+  if (inner.empty()) return false;
+  const std::string in = inner.lexically_normal().string();
+  std::string out = folder.lexically_normal().string();
+  while (out.size() > 1 && out.back() == '/') out.pop_back();
+  return in == out || in.rfind(out + "/", 0) == 0;
+}
+
+// Deletes the tree `root` except the folders on the way down to `kept`, which a process holds
+// open as its current directory: ERROR_SHARING_VIOLATION when those had to stay.
+DWORD RemoveTreeAround(const std::filesystem::path& root, const std::filesystem::path& kept) {
+  std::error_code ec;
+  if (!WithinFolder(kept, root)) {
+    std::filesystem::remove_all(root, ec);
+    return ec ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
+  }
+  for (const auto& entry : std::filesystem::directory_iterator(root, ec)) {
+    const DWORD status = RemoveTreeAround(entry.path(), kept);
+    if (status == ERROR_ACCESS_DENIED) return status;
+  }
+  return ec ? ERROR_ACCESS_DENIED : ERROR_SHARING_VIOLATION;
+}
+
 std::vector<std::string> SplitList(const char* list) {
   std::vector<std::string> paths;
   if (list == nullptr) return paths;
@@ -285,6 +318,11 @@ BOOL RemoveDirectoryW(std::string_view path) {
                                                                 : emu::MissingError(resolved.host));
   }
   if (!std::filesystem::is_empty(resolved.host, ec)) return emu::Fail(ERROR_DIR_NOT_EMPTY);
+  // A process holds its current directory open without delete sharing: Windows refuses to
+  // remove that folder with a sharing violation.
+  if (emu::WithinFolder(emu::CurrentFolder(locked.storage), resolved.host)) {
+    return emu::Fail(ERROR_SHARING_VIOLATION);
+  }
   std::filesystem::remove(resolved.host, ec);
   return ec ? emu::Fail(ERROR_ACCESS_DENIED) : TRUE;
 }
@@ -347,8 +385,13 @@ int SHFileOperationW(ShellFileOperation* operation) {
       }
       if (resolved.isRoot) return DE_ROOTDIR;
       if (!std::filesystem::exists(resolved.host, ec)) return DE_INVALIDFILES;
-      std::filesystem::remove_all(resolved.host, ec);
-      if (ec) return ERROR_ACCESS_DENIED;
+      // The shell deletes what it can: the files go, but a folder that is a process's current
+      // directory stays (with the folders above it), as RemoveDirectoryW refuses it.
+      const DWORD status = emu::RemoveTreeAround(resolved.host, emu::CurrentFolder(locked.storage));
+      if (status != ERROR_SUCCESS) {
+        SetLastError(status);
+        return static_cast<int>(status);
+      }
     }
     return 0;
   }

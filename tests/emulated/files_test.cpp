@@ -162,6 +162,37 @@ TEST_F(FilesTest, CopyingFilesAndFoldersTheShellWay) {
   EXPECT_EQ(win::GetLastError(), ERROR_FILE_NOT_FOUND);
 }
 
+TEST_F(FilesTest, TheCurrentDirectoryStaysUntilTheProcessLeavesIt) {
+  ASSERT_TRUE(win::CreateDirectoryW("C:\\work", nullptr));
+  ASSERT_TRUE(win::CreateDirectoryW("C:\\work\\here", nullptr));
+  ASSERT_TRUE(win::CreateDirectoryW("C:\\work\\other", nullptr));
+  ASSERT_TRUE(WriteText("C:\\work\\here\\file.txt", "x"));
+  ASSERT_TRUE(WriteText("C:\\work\\other\\file.txt", "x"));
+  ASSERT_TRUE(win::SetCurrentDirectoryW("C:\\WORK\\Here"));
+
+  // The files in it go; the folder itself is refused.
+  EXPECT_TRUE(win::DeleteFileW("C:\\work\\here\\file.txt"));
+  EXPECT_FALSE(win::RemoveDirectoryW("C:\\work\\here"));
+  EXPECT_EQ(win::GetLastError(), ERROR_SHARING_VIOLATION);
+
+  // The shell deletes the rest of the tree and leaves the folder and the ones above it.
+  ASSERT_TRUE(WriteText("C:\\work\\here\\file.txt", "x"));
+  const std::string tree = std::string("C:\\work") + '\0';
+  win::ShellFileOperation remove;
+  remove.wFunc = FO_DELETE;
+  remove.pFrom = tree.c_str();
+  remove.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
+  EXPECT_NE(win::SHFileOperationW(&remove), 0);
+  EXPECT_EQ(win::GetFileAttributesW("C:\\work\\here"), DWORD(FILE_ATTRIBUTE_DIRECTORY));
+  EXPECT_EQ(win::GetFileAttributesW("C:\\work\\here\\file.txt"), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(win::GetFileAttributesW("C:\\work\\other"), INVALID_FILE_ATTRIBUTES);
+
+  // Once the process has left it, it goes.
+  ASSERT_TRUE(win::SetCurrentDirectoryW("C:\\"));
+  EXPECT_EQ(win::SHFileOperationW(&remove), 0);
+  EXPECT_EQ(win::GetFileAttributesW("C:\\work"), INVALID_FILE_ATTRIBUTES);
+}
+
 TEST_F(FilesTest, ProcessesRunEmulatedProgramsFoundTheWindowsWay) {
   std::atomic<int> runs{0};
   emu::RegisterProgram("exit5.exe", [&](const emu::ProgramRun& run) -> DWORD {

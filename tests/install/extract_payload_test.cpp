@@ -16,9 +16,8 @@ class ExtractPayloadTest : public MachineTest {
  protected:
   void SetUp() override {
     MachineTest::SetUp();
-    if (!win::FindResourceW(nullptr, "KYR7z", RT_RCDATA)) {
-      GTEST_SKIP() << "this build carries no payload";
-    }
+    ASSERT_NE(win::FindResourceW(nullptr, "KYR7z", RT_RCDATA), nullptr)
+        << "this build carries no payload";
     LoadLanguageForTest("en_US");
     output_ = std::make_shared<emu::CapturedOutput>(FILE_TYPE_PIPE);
     emu::SetStandardOutput(output_);
@@ -77,14 +76,18 @@ TEST_F(ExtractPayloadTest, WithoutTempTheFolderIsAtTheRootOfTheCurrentDrive) {
 }
 
 TEST_F(ExtractPayloadTest, FolderFailuresStopWithAStatusLine) {
-  ASSERT_TRUE(win::CreateDirectoryW("C:\\Users\\Setup\\AppData\\Local\\Temp\\kyrextract", nullptr));
-  emu::InjectFault({"SHFileOperationW", "", std::nullopt, ERROR_ACCESS_DENIED, true});
-  win::SetLastError(ERROR_ACCESS_DENIED);
+  // An old folder that is still the process's current directory cannot be removed.
+  const std::string folder = "C:\\Users\\Setup\\AppData\\Local\\Temp\\kyrextract";
+  ASSERT_TRUE(win::CreateDirectoryW(folder, nullptr));
+  ASSERT_TRUE(win::SetCurrentDirectoryW(folder));
   EXPECT_FALSE(Extract());
-  EXPECT_EQ(output_->Contents().rfind("Status: ", 0), 0u);
+  EXPECT_EQ(output_->Contents(),
+            "Status: The process cannot access the file because it is being used by another "
+            "process\r\n");
   EXPECT_TRUE(positions_.empty());
 
-  ASSERT_TRUE(win::RemoveDirectoryW("C:\\Users\\Setup\\AppData\\Local\\Temp\\kyrextract"));
+  ASSERT_TRUE(win::SetCurrentDirectoryW("C:\\"));
+  ASSERT_TRUE(win::RemoveDirectoryW(folder));
   emu::InjectFault({"CreateDirectoryW", "", std::nullopt, ERROR_DISK_FULL, true});
   EXPECT_FALSE(Extract());
   EXPECT_EQ(output_->Contents(), "Status: There is not enough space on the disk\r\n");

@@ -46,7 +46,9 @@ class InstallThreadTest : public MachineTest {
  protected:
   void SetUp() override {
     MachineTest::SetUp();
-    if (!win::FindResourceW(nullptr, "KYR7z", RT_RCDATA)) GTEST_SKIP() << "no payload";
+    // A build without the payload cannot install: its tests fail rather than pass unseen.
+    ASSERT_NE(win::FindResourceW(nullptr, "KYR7z", RT_RCDATA), nullptr)
+        << "no payload in this build";
     AddStick(1, 130);  // 1 GB
     LoadLanguageForTest("en_US");
     output_ = std::make_shared<emu::CapturedOutput>(FILE_TYPE_PIPE);
@@ -268,9 +270,13 @@ TEST_F(InstallThreadTest, AnInstallerThatFailsEndsTheRunWithItsExitCode) {
   CreateStick(true);
   const emu::Program real = emu::RegisteredProgram("grub-install.exe");
   emu::RegisterProgram("grub-install.exe", [](const emu::ProgramRun&) -> DWORD { return 1; });
-  const bool err = Install("D: - NO NAME - 100 MB");
+  std::string tempdir;
+  const bool err = Install("D: - NO NAME - 100 MB", false, false, &tempdir);
   emu::RegisterProgram("grub-install.exe", real);
   EXPECT_TRUE(err);
+  // The teardown deleted the temporary folder after a failed run as well.
+  EXPECT_FALSE(tempdir.empty());
+  EXPECT_EQ(win::GetFileAttributesW(tempdir), INVALID_FILE_ATTRIBUTES);
   const std::vector<std::string> lines = LogLines(output_->Contents());
   ASSERT_GE(lines.size(), 2u);
   EXPECT_EQ(lines[lines.size() - 2], "Executing, please wait...fail");
@@ -284,7 +290,7 @@ class PartitionModeTest : public InstallThreadTest {
  protected:
   void SetUp() override {
     InstallThreadTest::SetUp();
-    if (IsSkipped()) return;
+    if (HasFatalFailure()) return;
     CreateStick(true);
     // As Windows before 10 version 1703 has it: only the first partition of a removable disk, the
     // NTFS one, is mounted.
