@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <optional>
+#include <vector>
 
 #include "app/console_log.h"
 #include "app/decimal_text.h"
@@ -32,6 +33,25 @@ bool WriteStatusAndEnd() {
   return false;
 }
 
+bool SeekToStart(HANDLE disk) {
+  return win::SetFilePointer(disk, 0, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER ||
+         win::GetLastError() == ERROR_SUCCESS;
+}
+
+// The primary entry (0 to 3) that starts at the FAT32 partition, looked for from the fourth to
+// the first; none for a logical partition or an offset that is no whole sector.
+std::optional<std::size_t> Fat32PrimaryEntry(const std::vector<BYTE>& sector, LONGLONG fat32Offset,
+                                             DWORD sectorSize) {
+  if (sectorSize == 0 || fat32Offset % sectorSize != 0) return std::nullopt;
+  const auto wanted = static_cast<ULONGLONG>(fat32Offset / sectorSize);
+  for (std::size_t i = 4; i-- > 0;) {
+    DWORD start = 0;
+    std::memcpy(&start, sector.data() + kStartOffsets[i], sizeof start);
+    if (start == wanted) return i;
+  }
+  return std::nullopt;
+}
+
 // On MBR the boot indicators are status bytes of the master boot record, written directly.
 bool MarkActiveOnMbr(InstallRun& run) {
   LayoutBuffer& layout = run.layout;
@@ -43,15 +63,8 @@ bool MarkActiveOnMbr(InstallRun& run) {
   }
   if (!needed) return true;
 
-  BYTE sector[kRawMbrSize] = {};
-  DWORD done = 0;
-  if (win::SetFilePointer(run.disk.get(), 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER &&
-      win::GetLastError() != ERROR_SUCCESS) {
-    return WriteStatusAndEnd();
-  }
-  if (!win::ReadFile(run.disk.get(), sector, kRawMbrSize, &done, nullptr)) return WriteStatusAndEnd();
-  for (std::size_t at : kStatusOffsets) sector[at] = 0x00;
-
+  // A disk handle moves whole sectors only: on disks of sectors larger than 2048 bytes the raw
+  // area is one whole sector.
   DISK_GEOMETRY geometry{};
   DWORD returned = 0;
   if (!win::DeviceIoControl(run.disk.get(), IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0, &geometry,
@@ -59,22 +72,25 @@ bool MarkActiveOnMbr(InstallRun& run) {
     return WriteStatusAndEnd();
   }
   const DWORD sectorSize = geometry.BytesPerSector;
-  if (sectorSize != 0 && run.fat32Offset % sectorSize == 0) {
-    const auto wanted = static_cast<ULONGLONG>(run.fat32Offset / sectorSize);
-    for (int i = 3; i >= 0; --i) {
-      DWORD start = 0;
-      std::memcpy(&start, sector + kStartOffsets[i], sizeof start);
-      if (start == wanted) {
-        sector[kStatusOffsets[i]] = 0x80;
-        break;
-      }
-    }
-  }
-  if (win::SetFilePointer(run.disk.get(), 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER &&
-      win::GetLastError() != ERROR_SUCCESS) {
+  std::vector<BYTE> sector(std::max(kRawMbrSize, sectorSize), 0);
+  const auto size = static_cast<DWORD>(sector.size());
+  DWORD done = 0;
+  if (!SeekToStart(run.disk.get()) ||
+      !win::ReadFile(run.disk.get(), sector.data(), size, &done, nullptr)) {
     return WriteStatusAndEnd();
   }
-  if (!win::WriteFile(run.disk.get(), sector, kRawMbrSize, &done, nullptr)) return WriteStatusAndEnd();
+  for (std::size_t at : kStatusOffsets) sector[at] = 0x00;
+  const std::optional<std::size_t> marked = Fat32PrimaryEntry(sector, run.fat32Offset, sectorSize);
+  if (marked) sector[kStatusOffsets[*marked]] = 0x80;
+  if (!SeekToStart(run.disk.get()) ||
+      !win::WriteFile(run.disk.get(), sector.data(), size, &done, nullptr)) {
+    return WriteStatusAndEnd();
+  }
+  // The layout buffer follows the disk, so that a later write of it keeps the marking.
+  for (std::size_t i = 0; i < EntryCount(layout); ++i) {
+    PARTITION_INFORMATION_EX& entry = *layout.entry(i);
+    entry.Mbr.BootIndicator = marked && entry.StartingOffset.QuadPart == run.fat32Offset;
+  }
   return true;
 }
 

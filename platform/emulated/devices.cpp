@@ -39,6 +39,8 @@ class DeviceObject : public KernelObject {
     auto locked = Storage::Lock();
     Storage& storage = locked.storage;
     if (DWORD status = Usable(storage); status != ERROR_SUCCESS) return status;
+    // A device opened without buffering moves whole sectors only: Windows refuses a read that
+    // starts or ends inside a sector with ERROR_INVALID_PARAMETER.
     const DWORD sector = SectorSize(storage);
     if (position_ % sector != 0 || size % sector != 0) return ERROR_INVALID_PARAMETER;
     const LONGLONG length = DeviceLength(storage);
@@ -57,6 +59,7 @@ class DeviceObject : public KernelObject {
     auto locked = Storage::Lock();
     Storage& storage = locked.storage;
     if (DWORD status = Usable(storage); status != ERROR_SUCCESS) return status;
+    // Whole sectors only, as for reads: a partial-sector write is ERROR_INVALID_PARAMETER.
     const DWORD sector = SectorSize(storage);
     if (position_ % sector != 0 || size % sector != 0) return ERROR_INVALID_PARAMETER;
     if (position_ + LONGLONG(size) > DeviceLength(storage)) return ERROR_SECTOR_NOT_FOUND;

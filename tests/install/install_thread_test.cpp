@@ -49,7 +49,7 @@ class InstallThreadTest : public MachineTest {
     // A build without the payload cannot install: its tests fail rather than pass unseen.
     ASSERT_NE(win::FindResourceW(nullptr, "KYR7z", RT_RCDATA), nullptr)
         << "no payload in this build";
-    AddStick(1, 130);  // 1 GB
+    AddStick(1, 130, sectorSize_);  // 1 GB of 512-byte sectors
     LoadLanguageForTest("en_US");
     output_ = std::make_shared<emu::CapturedOutput>(FILE_TYPE_PIPE);
     emu::SetStandardOutput(output_);
@@ -103,6 +103,19 @@ class InstallThreadTest : public MachineTest {
     return err;
   }
 
+  // Clears the status byte of primary entry `entry` in the image and starts the machine again,
+  // which reads the table anew.
+  void MakeInactive(int entry) {
+    {
+      std::fstream image(DiskImage(1), std::ios::in | std::ios::out | std::ios::binary);
+      image.seekp(446 + 16 * entry);
+      image.put('\0');
+    }
+    emu::Machine::Use(directory_);
+    LoadLanguageForTest("en_US");
+    emu::SetStandardOutput(output_);
+  }
+
   std::string Sectors(std::size_t count) {
     return ReadStart(DiskImage(1), 512 * count);
   }
@@ -125,6 +138,7 @@ class InstallThreadTest : public MachineTest {
   RecordingHost host_;
   std::shared_ptr<emu::CapturedOutput> output_;
   std::string ntfs_ = "E";
+  unsigned sectorSize_ = 512;
 };
 
 constexpr char kGptOpening[] =
@@ -343,6 +357,14 @@ TEST_F(PartitionModeTest, TheLoadersReachAPartitionWithoutALetter) {
   EXPECT_TRUE(std::filesystem::exists(fat32 / "EFI/Microsoft/Boot/BCD"));
 }
 
+TEST_F(PartitionModeTest, TheLayoutWrittenBackKeepsTheFat32PartitionActive) {
+  MakeInactive(1);
+  ASSERT_NE(Table(), table_);
+  EXPECT_FALSE(Install("Partition #2 - FAT32 - 100 MB"));
+  EXPECT_EQ(Table(), table_);  // the FAT32 partition is the bootable one again
+  EXPECT_NE(table_.find("bootable"), std::string::npos);
+}
+
 TEST_F(PartitionModeTest, AVolumeInUseChangesNothing) {
   std::string error;
   ASSERT_TRUE(emu::SetVolumeHeld(directory_, 'E', true, error)) << error;
@@ -377,6 +399,22 @@ TEST_F(PartitionModeTest, AFat32VolumeThatNeverArrivesEndsTheRun) {
   EXPECT_EQ(win::GetDriveTypeW("E:\\"), DRIVE_REMOVABLE);  // given back
   EXPECT_FALSE(std::filesystem::exists(HostPath('E', "KYR")));  // never reached the finishing
   EXPECT_FALSE(std::filesystem::exists(Fat32Folder() / "EFI"));
+}
+
+// A stick of 4096-byte sectors: its boot sector is read and written whole.
+class LargeSectorTest : public InstallThreadTest {
+ protected:
+  LargeSectorTest() { sectorSize_ = 4096; }
+};
+
+TEST_F(LargeSectorTest, TheFat32PartitionIsMarkedActive) {
+  CreateStick(true);
+  MakeInactive(1);
+  ASSERT_EQ(Table().find("bootable"), std::string::npos);
+  EXPECT_FALSE(Install("D: - NO NAME - 100 MB"));
+  EXPECT_EQ(output_->Contents().find("Status: "), std::string::npos) << output_->Contents();
+  EXPECT_EQ(static_cast<unsigned char>(Sectors(1)[462]), 0x80);
+  EXPECT_EQ(static_cast<unsigned char>(Sectors(1)[446]), 0x00);
 }
 
 TEST_F(InstallThreadTest, PartitionEntriesThatCannotBeInstalledTo) {
