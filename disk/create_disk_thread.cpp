@@ -243,10 +243,15 @@ bool TThreadCreate::VolumeAtOffsetPresent(LONGLONG offset) {
 }
 
 bool TThreadCreate::MountScan() {
-  // The NTFS partition comes back with the final table; give it the same time to arrive.
+  // The NTFS partition comes back with the final table; give it the same time to arrive. A disk
+  // whose NTFS volume never comes has no letter to use: the job has failed.
   const LONGLONG ntfsOffset = plan_.Ntfs.StartingOffset.QuadPart;
   const auto deadline = std::chrono::steady_clock::now() + VolumeArrivalLimit;
-  while (!VolumeAtOffsetPresent(ntfsOffset) && std::chrono::steady_clock::now() < deadline) {
+  while (!VolumeAtOffsetPresent(ntfsOffset)) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      WriteStatusLine(ERROR_TIMEOUT);
+      return false;
+    }
     std::this_thread::sleep_for(kArrivalPoll);
   }
 

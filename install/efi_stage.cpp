@@ -169,6 +169,7 @@ class PartitionModeStage {
     }
     BroadcastChange();
     applied_ = true;
+    temporaryOnDisk_ = true;
     run_.progress(40);
 
     std::string name;
@@ -182,6 +183,7 @@ class PartitionModeStage {
     if (!applied_) return;
     if (SendLayout(run_, run_.layout)) {
       BroadcastChange();
+      temporaryOnDisk_ = false;
     } else {
       WriteStatusLine(win::GetLastError());
       applied_ = false;
@@ -203,7 +205,13 @@ class PartitionModeStage {
   }
 
   // A volume that does not come back leaves the drive without its letter: that ends the run too.
+  // While the temporary layout is still on the disk the volume cannot come back, so nothing is
+  // waited for and the write-back's status line stays the only one.
   void GiveBack() {
+    if (temporaryOnDisk_) {
+      applied_ = false;
+      return;
+    }
     std::string name;
     if (!AwaitVolumeAt(run_.ntfsOffset, name)) {
       applied_ = false;
@@ -227,6 +235,7 @@ class PartitionModeStage {
   const std::string& identifier_;
   std::unique_ptr<LayoutBuffer> working_;
   bool applied_ = false;
+  bool temporaryOnDisk_ = false;  // the temporary layout was sent and not yet written back
 };
 
 }  // namespace

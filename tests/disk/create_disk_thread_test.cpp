@@ -14,6 +14,7 @@
 #include "platform/emulated/faults.h"
 #include "platform/emulated/machine.h"
 #include "platform/emulated/machine_setup.h"
+#include "platform/emulated/programs.h"
 #include "platform/emulated/storage.h"
 #include "platform/seam.h"
 #include "tests/test_language.h"
@@ -232,6 +233,25 @@ TEST_F(CreateDiskTest, AVolumeThatNeverArrivesEndsTheJobInsteadOfLeavingItUnform
   EXPECT_EQ(lines.back(), "Status: This operation returned because the timeout period expired");
   EXPECT_EQ(lines[lines.size() - 2], "Unmounting drives...");
   EXPECT_EQ(host_.positions.back(), 25);
+}
+
+TEST_F(CreateDiskTest, AnNtfsVolumeThatNeverComesBackEndsTheJobWithoutADoneLine) {
+  TThreadCreate::VolumeArrivalLimit = std::chrono::milliseconds(300);
+  // Once the NTFS partition is formatted, its volume no longer arrives: the final table brings
+  // no volume to mount.
+  const emu::Program format = emu::RegisteredProgram("format.com");
+  emu::RegisterProgram("format.com", [format](const emu::ProgramRun& run) {
+    if (run.commandLine.find("FAT32") != std::string::npos) emu::HideVolumeArrivals(true, kMiB);
+    return format(run);
+  }, true);
+  const bool err = Create("RM1 - Generic Flash Disk USB - 2.00 GB", 100, 400, true);
+  emu::RegisterProgram("format.com", format, true);
+  EXPECT_TRUE(err);
+  const auto lines = LogLines(output_->Contents());
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[lines.size() - 2], "Formatting FAT32 partition...done");
+  EXPECT_EQ(lines.back(), "Status: This operation returned because the timeout period expired");
+  EXPECT_EQ(host_.positions.back(), 80);
 }
 
 TEST_F(CreateDiskTest, ANonNumericDiskEntryEndsTheRunWithErrSet) {

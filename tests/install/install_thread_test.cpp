@@ -365,6 +365,22 @@ TEST_F(PartitionModeTest, TheLayoutWrittenBackKeepsTheFat32PartitionActive) {
   EXPECT_NE(table_.find("bootable"), std::string::npos);
 }
 
+TEST_F(PartitionModeTest, AFailedWriteBackWaitsForNoVolume) {
+  const auto limit = PartitionModeArrivalLimit;
+  PartitionModeArrivalLimit = std::chrono::milliseconds(300);
+  // The first layout request is the temporary one; the second, the write-back, fails.
+  emu::InjectFault({"DeviceIoControl", "", IOCTL_DISK_SET_DRIVE_LAYOUT_EX, ERROR_GEN_FAILURE,
+                    true, 1});
+  const bool err = Install("Partition #2 - FAT32 - 100 MB");
+  PartitionModeArrivalLimit = limit;
+  EXPECT_TRUE(err);
+  const std::vector<std::string> lines = LogLines(output_->Contents());
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[lines.size() - 2], "Copying EFI folder to FAT32 drive...done");
+  EXPECT_EQ(lines.back(), "Status: A device attached to the system is not functioning");
+  EXPECT_EQ(host_.positions.back(), 42);
+}
+
 TEST_F(PartitionModeTest, AVolumeInUseChangesNothing) {
   std::string error;
   ASSERT_TRUE(emu::SetVolumeHeld(directory_, 'E', true, error)) << error;
