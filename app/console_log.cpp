@@ -10,6 +10,7 @@ struct LogStream {
   bool opened = false;
   HANDLE output = INVALID_HANDLE_VALUE;
   UINT codePage = CP_UTF8;
+  bool lineOpen = false;  // the last output was text without a line end
 };
 
 std::mutex logMutex;
@@ -24,13 +25,15 @@ void OpenIfNeeded() {
 }
 
 // One conversion and one write per call, under the lock, so that a call reaches the log whole.
-void Write(std::string_view text, bool lineEnd) {
+void Write(std::string_view text, bool lineEnd, bool onlyWhenOpen = false) {
   std::string utf8(text);
   if (lineEnd) utf8 += "\r\n";
   if (utf8.empty()) return;
   DWORD savedError = win::GetLastError();  // logging must not disturb a caller's last error
   {
     std::lock_guard lock(logMutex);
+    if (onlyWhenOpen && !stream.lineOpen) return;
+    stream.lineOpen = !lineEnd;
     OpenIfNeeded();
     std::string bytes;
     if (win::WideCharToMultiByte(stream.codePage, 0, utf8, bytes, nullptr, nullptr) > 0) {
@@ -47,6 +50,7 @@ void Write(std::string_view text, bool lineEnd) {
 void WriteLine(std::string_view text) { Write(text, true); }
 void WriteText(std::string_view text) { Write(text, false); }
 void WriteEmptyLine() { Write({}, true); }
+void EndOpenLine() { Write({}, true, true); }
 void WriteStatusLine(DWORD code) { Write("Status: " + SystemErrorText(code), true); }
 
 std::string SystemErrorText(DWORD code) {

@@ -18,6 +18,9 @@ void WriteLine(std::string_view text);
 void WriteText(std::string_view text);
 // CR LF alone.
 void WriteEmptyLine();
+// CR LF alone when the last output left its line open, so that what follows starts a line of
+// its own; nothing otherwise.
+void EndOpenLine();
 // "Status: " + SystemErrorText(code), then CR LF.
 void WriteStatusLine(DWORD code);
 

@@ -10,7 +10,9 @@ void WorkerThread::Run() {
   try {
     Execute();
   } catch (const std::exception& error) {
-    // The job ends here; the completion handler reports it through Err.
+    // The job ends here; the completion handler reports it through Err. Its reason goes on a
+    // line of its own, not onto the step text that was waiting for its result word.
+    EndOpenLine();
     WriteLine(error.what());
   } catch (...) {
   }

@@ -417,6 +417,18 @@ TEST_F(PartitionModeTest, AFat32VolumeThatNeverArrivesEndsTheRun) {
   EXPECT_FALSE(std::filesystem::exists(Fat32Folder() / "EFI"));
 }
 
+TEST_F(InstallThreadTest, ARaisedErrorStartsALineOfItsOwn) {
+  CreateStick(true);
+  emu::InjectFault({"CreateFileW", "7z.dll", std::nullopt, ERROR_ACCESS_DENIED, true});
+  std::string tempdir;
+  EXPECT_TRUE(Install("D: - NO NAME - 100 MB", false, false, &tempdir));
+  const std::vector<std::string> lines = LogLines(output_->Contents());
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[lines.size() - 2], "Extracting files to temp directory...");
+  EXPECT_EQ(lines.back(), "Cannot create file \"7z.dll\". Access is denied");
+  EXPECT_EQ(win::GetFileAttributesW(tempdir), INVALID_FILE_ATTRIBUTES);
+}
+
 // A stick of 4096-byte sectors: its boot sector is read and written whole.
 class LargeSectorTest : public InstallThreadTest {
  protected:
