@@ -93,12 +93,15 @@ void BroadcastChange() {
   win::SendMessageTimeoutW(HWND_BROADCAST, WM_DEVICECHANGE, 0x17, 0, SMTO_NORMAL, 500, nullptr);
 }
 
-bool SendLayout(InstallRun& run, LayoutBuffer& layout) {
+bool SetLayout(InstallRun& run, LayoutBuffer& layout) {
   DWORD returned = 0;
   return win::DeviceIoControl(run.disk.get(), IOCTL_DISK_SET_DRIVE_LAYOUT_EX, layout.data(),
-                              static_cast<DWORD>(layout.size()), nullptr, 0, &returned,
-                              nullptr) &&
-         win::DeviceIoControl(run.disk.get(), IOCTL_DISK_UPDATE_PROPERTIES, nullptr, 0, nullptr, 0,
+                              static_cast<DWORD>(layout.size()), nullptr, 0, &returned, nullptr);
+}
+
+bool UpdateProperties(InstallRun& run) {
+  DWORD returned = 0;
+  return win::DeviceIoControl(run.disk.get(), IOCTL_DISK_UPDATE_PROPERTIES, nullptr, 0, nullptr, 0,
                               &returned, nullptr);
 }
 
@@ -162,14 +165,16 @@ class PartitionModeStage {
     std::memset(working_->data() + kLayoutHeaderSize, 0, working_->size() - kLayoutHeaderSize);
     *working_->entry(0) = *run_.layout.entry(run_.fat32EntryIndex);
     working_->get()->PartitionCount = 1;
-    if (!SendLayout(run_, *working_)) {
+    // Once the layout request has passed, the temporary table is on the disk, even when the
+    // properties request then fails: from there on it must be written back.
+    temporaryOnDisk_ = SetLayout(run_, *working_);
+    if (!temporaryOnDisk_ || !UpdateProperties(run_)) {
       WriteStatusLine(win::GetLastError());
       applied_ = false;
       return false;
     }
     BroadcastChange();
     applied_ = true;
-    temporaryOnDisk_ = true;
     run_.progress(40);
 
     std::string name;
@@ -180,8 +185,8 @@ class PartitionModeStage {
   }
 
   void WriteBack() {
-    if (!applied_) return;
-    if (SendLayout(run_, run_.layout)) {
+    if (!temporaryOnDisk_) return;
+    if (SetLayout(run_, run_.layout) && UpdateProperties(run_)) {
       BroadcastChange();
       temporaryOnDisk_ = false;
     } else {

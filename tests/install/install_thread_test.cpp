@@ -381,6 +381,20 @@ TEST_F(PartitionModeTest, AFailedWriteBackWaitsForNoVolume) {
   EXPECT_EQ(host_.positions.back(), 42);
 }
 
+TEST_F(PartitionModeTest, ATemporaryLayoutWhoseUpdateFailsIsStillWrittenBack) {
+  const auto limit = PartitionModeArrivalLimit;
+  PartitionModeArrivalLimit = std::chrono::milliseconds(300);
+  // The temporary table reaches the disk, but the request that follows it fails.
+  emu::InjectFault({"DeviceIoControl", "", IOCTL_DISK_UPDATE_PROPERTIES, ERROR_GEN_FAILURE, true});
+  const bool err = Install("Partition #2 - FAT32 - 100 MB");
+  PartitionModeArrivalLimit = limit;
+  EXPECT_TRUE(err);
+  const std::vector<std::string> lines = LogLines(output_->Contents());
+  EXPECT_EQ(lines.back(), "Status: A device attached to the system is not functioning");
+  EXPECT_EQ(Table(), table_);
+  EXPECT_EQ(win::GetDriveTypeW("E:\\"), DRIVE_REMOVABLE);
+}
+
 TEST_F(PartitionModeTest, AVolumeInUseChangesNothing) {
   std::string error;
   ASSERT_TRUE(emu::SetVolumeHeld(directory_, 'E', true, error)) << error;
