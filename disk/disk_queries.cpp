@@ -81,6 +81,19 @@ bool QueryDiskGeometry(std::string_view path, DISK_GEOMETRY& geometry) {
   return true;
 }
 
+bool QueryDiskLength(std::string_view path, LONGLONG& length) {
+  win::Handle disk = OpenForReading(path, FILE_ATTRIBUTE_NORMAL);
+  GET_LENGTH_INFORMATION info{};
+  DWORD returned = 0;
+  if (!disk || !win::DeviceIoControl(disk.get(), IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &info,
+                                     sizeof info, &returned, nullptr)) {
+    WriteStatusLine(win::GetLastError());
+    return false;
+  }
+  length = info.Length.QuadPart;
+  return true;
+}
+
 bool QueryVolumeExtent(std::string_view path, VolumeExtent& extent) {
   win::Handle volume = OpenForReading(path, 0);
   if (!volume) return false;
