@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/emulated/faults.h"
+#include "platform/emulated/hotplug.h"
 #include "platform/seam.h"
 #include "platform/text.h"
 #include "tests/test_support.h"
@@ -75,6 +76,43 @@ TEST_F(DiskListTest, AMissingDeviceKeyYieldsNoEntryAndTheNextDiskIsStillListed) 
   form.RefreshDiskLists();
   ASSERT_EQ(form.DiskLists->Items().size(), 1u);
   EXPECT_EQ(form.DiskLists->Items()[0].substr(0, 6), "RM2 - ");
+}
+
+// Unplugging a disk frees its number while the disks after it keep theirs: the list goes on past
+// the free number, and the departed disk leaves the list.
+TEST_F(DiskListTest, AnUnpluggedDiskLeavesTheListAndTheDisksAfterItStay) {
+  AddStick(1, 20);
+  AddStick(2, 30);
+  TSetupForm1& form = Open();
+  const auto both = form.DiskLists->Items();
+  ASSERT_EQ(both.size(), 2u);
+  EXPECT_EQ(both[1].substr(0, 6), "RM2 - ");
+
+  std::string error;
+  ASSERT_TRUE(emu::UnplugDisk(1, error)) << error;
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_EQ(form.DiskLists->Items(), std::vector<std::string>{both[1]});
+  form.CurrentDiskIndex.clear();
+  form.RefreshDiskLists();
+  EXPECT_EQ(form.DiskLists->Items(), std::vector<std::string>{both[1]});
+
+  ASSERT_TRUE(emu::PlugDisk(1, error)) << error;
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_EQ(form.DiskLists->Items(), both);
+  ASSERT_TRUE(emu::UnplugDisk(2, error)) << error;
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_EQ(form.DiskLists->Items(), std::vector<std::string>{both[0]});
+}
+
+TEST_F(DiskListTest, AWindowOpenedWhileDisk1IsAbsentListsDisk2) {
+  AddStick(1, 20);
+  AddStick(2, 30);
+  EditMachine([](nlohmann::json& config) { config["disks"][1]["attached"] = false; });
+  TSetupForm1& form = Open();
+  ASSERT_EQ(form.DiskLists->Items().size(), 1u);
+  EXPECT_EQ(form.DiskLists->Items()[0].substr(0, 6), "RM2 - ");
+  EXPECT_EQ(form.DiskLists->ItemIndex(), 0);
+  EXPECT_NE(form.NTFSSizeBox->Text(), "100");  // the sizes are proposed for disk 2
 }
 
 TEST_F(DiskListTest, AFailedGeometryQueryStopsEveryRefreshAndKeepsTheList) {
