@@ -18,7 +18,8 @@ constexpr const char* kDeviceKeyPrefix = "SYSTEM\\CurrentControlSet\\Enum\\";
 constexpr LONGLONG kMiB = 1048576;
 constexpr LONGLONG kFat32Floor = 100;
 constexpr LONGLONG kFat32Ceiling = 32768;
-// How many free disk numbers the list looks past, beyond the count of enumerated disks.
+// How many disk numbers that cannot be opened the list looks past: enough for the sticks of one
+// machine, and a bound when the enumeration counts more disks than answer.
 constexpr DWORD kMaxDiskNumberGaps = 16;
 
 std::optional<std::string> ReadStringValue(HKEY key, std::string_view name) {
@@ -82,12 +83,13 @@ void TSetupForm1::RefreshDiskLists() {
   // every enumerated disk has answered, and the k-th disk that answers takes the k-th entry.
   std::vector<std::string> entries;
   DWORD present = 0;
-  for (DWORD n = 0; present < *count && n < *count + kMaxDiskNumberGaps; ++n) {
+  DWORD gaps = 0;
+  for (DWORD n = 0; present < *count && gaps < kMaxDiskNumberGaps; ++n) {
     DISK_GEOMETRY geometry{};
     switch (AskDiskGeometry(PhysicalDrivePath(n), geometry)) {
       case GeometryAnswer::Answered: break;
-      case GeometryAnswer::NotOpened: continue;  // not there (any more): its status line stays
-      case GeometryAnswer::NoGeometry: return;   // the list stays as it was
+      case GeometryAnswer::NotOpened: ++gaps; continue;  // not there (any more): its line stays
+      case GeometryAnswer::NoGeometry: return;           // the list stays as it was
     }
     const std::string instance =
         ReadStringValue(enumKey.get(), std::to_string(present++)).value_or("");

@@ -115,6 +115,31 @@ TEST_F(DiskListTest, AWindowOpenedWhileDisk1IsAbsentListsDisk2) {
   EXPECT_NE(form.NTFSSizeBox->Text(), "100");  // the sizes are proposed for disk 2
 }
 
+// An enumeration that counts far more disks than answer: the list looks past a bounded number
+// of absent disks only, each with its status line.
+TEST_F(DiskListTest, TheSearchPastAbsentDisksIsBounded) {
+  AddStick(1, 20);
+  TSetupForm1& form = Open();
+  const auto before = form.DiskLists->Items();
+  {
+    win::RegKey key;
+    const std::string enumeration = "SYSTEM\\CurrentControlSet\\Services\\disk\\Enum";
+    ASSERT_EQ(win::RegOpenKeyExW(HKEY_LOCAL_MACHINE, enumeration, 0, KEY_ALL_ACCESS, key),
+              ERROR_SUCCESS);
+    const DWORD count = 1000;
+    ASSERT_EQ(win::RegSetValueExW(key.get(), "Count", 0, REG_DWORD,
+                                  reinterpret_cast<const BYTE*>(&count), sizeof count),
+              ERROR_SUCCESS);
+  }
+  ClearLog();
+  form.CurrentDiskIndex.clear();
+  form.RefreshDiskLists();
+  EXPECT_EQ(form.DiskLists->Items(), before);
+  const auto lines = LogLines(Log());
+  EXPECT_EQ(lines.size(), 16u);
+  EXPECT_EQ(lines.back(), "Status: The system cannot find the file specified");
+}
+
 TEST_F(DiskListTest, AFailedGeometryQueryStopsEveryRefreshAndKeepsTheList) {
   AddStick(1, 20);
   TSetupForm1& form = Open();
