@@ -48,7 +48,7 @@ TEST_F(EntryTest, CentresTheConsoleSwitchesToUtf8AndEnablesItAgainAtTheEnd) {
 }
 
 // The window is looked at from another thread while a create job keeps it on screen: the console
-// must be disabled and the window's owner all the time the window is shown, and enabled after.
+// must be disabled and the window's owner while the window is shown, and enabled again after.
 TEST_F(EntryTest, TheConsoleIsDisabledAndOwnsTheWindowWhileItIsShown) {
   UseConsole(993, 519);
   AddStick(1, 20);
@@ -59,8 +59,8 @@ TEST_F(EntryTest, TheConsoleIsDisabledAndOwnsTheWindowWhileItIsShown) {
 
   std::atomic<bool> running{true};
   int ownedWhileDisabled = 0;  // looks that found a window owned by the disabled console
+  emu::ProcessState& process = emu::Machine::Get().Process();  // loaded here, not by the watcher
   std::thread watcher([&] {
-    emu::ProcessState& process = emu::Machine::Get().Process();
     while (running) {
       {
         std::lock_guard lock(process.mutex);
