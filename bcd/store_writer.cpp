@@ -162,8 +162,8 @@ void BcdStoreWriter::SetObjectList(std::string_view object, std::string_view ele
   std::vector<BYTE> data = win::RegStringData(guid);  // ends with one NUL; a list ends with two
   data.push_back(0);
   data.push_back(0);
-  WriteValue(ElementPath(object, element), "Element", REG_MULTI_SZ, data.data(),
-             static_cast<DWORD>(data.size()));
+  WriteValueOrRaise(ElementPath(object, element), "Element", REG_MULTI_SZ, data.data(),
+                    static_cast<DWORD>(data.size()));
 }
 
 void BcdStoreWriter::SetInteger(std::string_view object, std::string_view element,

@@ -46,7 +46,8 @@ class BcdStoreWriter {
   void CreateElementsKey(std::string_view object);  // an object with no element yet
   void CreateElementKey(std::string_view object, std::string_view element);
   void SetString(std::string_view object, std::string_view element, std::string_view text);
-  // The result of this one is not looked at.
+  // Like every value of the store, a list that cannot be set raises: a store without its
+  // inheritance would load without the global settings.
   void SetObjectList(std::string_view object, std::string_view element, std::string_view guid);
   void SetInteger(std::string_view object, std::string_view element, ULONGLONG value);
   void SetBoolean(std::string_view object, std::string_view element, bool value);

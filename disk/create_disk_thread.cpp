@@ -76,7 +76,11 @@ bool TThreadCreate::Run() {
   WriteEmptyLine();
   WriteLine(LookupText("DiskSize") + ": " + FormatByteSize(diskSize));
 
-  plan_ = PlanDiskLayout(NTFSSize, FAT32Size, MBRStyle, diskSize, geometry.BytesPerSector);
+  // The backup GPT sits at the true end, past the whole cylinders that the sizes are checked by.
+  LONGLONG deviceLength = 0;
+  if (!QueryDiskLength(PhysicalDrivePath(diskNumber_), deviceLength)) return false;
+  plan_ = PlanDiskLayout(NTFSSize, FAT32Size, MBRStyle, diskSize, deviceLength,
+                         geometry.BytesPerSector);
   if (!plan_.Accepted) {
     WriteLine(LookupText("TotalSizeMsg"));
     return false;

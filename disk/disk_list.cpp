@@ -18,6 +18,9 @@ constexpr const char* kDeviceKeyPrefix = "SYSTEM\\CurrentControlSet\\Enum\\";
 constexpr LONGLONG kMiB = 1048576;
 constexpr LONGLONG kFat32Floor = 100;
 constexpr LONGLONG kFat32Ceiling = 32768;
+// How many disk numbers that cannot be opened the list looks past: enough for the sticks of one
+// machine, and a bound when the enumeration counts more disks than answer.
+constexpr DWORD kMaxDiskNumberGaps = 16;
 
 std::optional<std::string> ReadStringValue(HKEY key, std::string_view name) {
   DWORD type = 0, size = 0;
@@ -75,20 +78,30 @@ void TSetupForm1::RefreshDiskLists() {
   const std::optional<DWORD> count = ReadDwordValue(enumKey.get(), "Count");
   if (!count) return;
 
+  // Disk numbers may have gaps: an unplugged disk's number stays free while later disks keep
+  // theirs, and the enumeration then lists the present disks only. So numbers are tried until
+  // every enumerated disk has answered, and the k-th disk that answers takes the k-th entry.
   std::vector<std::string> entries;
-  for (DWORD n = 0; n < *count; ++n) {
-    const std::string instance = ReadStringValue(enumKey.get(), std::to_string(n)).value_or("");
+  DWORD present = 0;
+  DWORD gaps = 0;
+  for (DWORD n = 0; present < *count && gaps < kMaxDiskNumberGaps; ++n) {
+    DISK_GEOMETRY geometry{};
+    switch (AskDiskGeometry(PhysicalDrivePath(n), geometry)) {
+      case GeometryAnswer::Answered: break;
+      case GeometryAnswer::NotOpened: ++gaps; continue;  // not there (any more): its line stays
+      case GeometryAnswer::NoGeometry: return;           // the list stays as it was
+    }
+    const std::string instance =
+        ReadStringValue(enumKey.get(), std::to_string(present++)).value_or("");
     win::RegKey device;
     // A device key that is missing or cannot be opened yields no entry; the next one is read.
     if (win::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kDeviceKeyPrefix + instance, 0, KEY_READ, device) !=
         ERROR_SUCCESS) {
       continue;
     }
+    if (geometry.MediaType != RemovableMedia) continue;
     std::string name = ReadStringValue(device.get(), "FriendlyName")
                            .value_or(ReadStringValue(device.get(), "DeviceDesc").value_or("Unknow"));
-    DISK_GEOMETRY geometry{};
-    if (!QueryDiskGeometry(PhysicalDrivePath(n), geometry)) return;  // the list stays as it was
-    if (geometry.MediaType != RemovableMedia) continue;
     entries.push_back("RM" + std::to_string(n) + " - " + WithoutDeviceWord(std::move(name)) +
                       " - " + FormatByteSize(GeometryDiskSize(geometry)));
   }

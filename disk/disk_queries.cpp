@@ -67,17 +67,34 @@ std::string VolumeGuidName(std::string_view enumeratedName) {
 }
 
 bool QueryDiskGeometry(std::string_view path, DISK_GEOMETRY& geometry) {
+  return AskDiskGeometry(path, geometry) == GeometryAnswer::Answered;
+}
+
+GeometryAnswer AskDiskGeometry(std::string_view path, DISK_GEOMETRY& geometry) {
   win::Handle disk = OpenForReading(path, FILE_ATTRIBUTE_NORMAL);
   if (!disk) {
     WriteStatusLine(win::GetLastError());
-    return false;
+    return GeometryAnswer::NotOpened;
   }
   DWORD returned = 0;
   if (!win::DeviceIoControl(disk.get(), IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0, &geometry,
                             sizeof(DISK_GEOMETRY), &returned, nullptr)) {
     WriteStatusLine(win::GetLastError());
+    return GeometryAnswer::NoGeometry;
+  }
+  return GeometryAnswer::Answered;
+}
+
+bool QueryDiskLength(std::string_view path, LONGLONG& length) {
+  win::Handle disk = OpenForReading(path, FILE_ATTRIBUTE_NORMAL);
+  GET_LENGTH_INFORMATION info{};
+  DWORD returned = 0;
+  if (!disk || !win::DeviceIoControl(disk.get(), IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &info,
+                                     sizeof info, &returned, nullptr)) {
+    WriteStatusLine(win::GetLastError());
     return false;
   }
+  length = info.Length.QuadPart;
   return true;
 }
 

@@ -22,6 +22,15 @@ std::string VolumeGuidName(std::string_view enumeratedName);
 // with the reason and returns false.
 bool QueryDiskGeometry(std::string_view path, DISK_GEOMETRY& geometry);
 
+// The same query, telling a disk that could not be opened (unplugged, or never there) from one
+// that was opened but gave no geometry.
+enum class GeometryAnswer { Answered, NotOpened, NoGeometry };
+GeometryAnswer AskDiskGeometry(std::string_view path, DISK_GEOMETRY& geometry);
+
+// Opens `path` (a physical drive path) and gives the disk's true length in bytes, which may
+// exceed its whole cylinders. On failure writes one status line and returns false.
+bool QueryDiskLength(std::string_view path, LONGLONG& length);
+
 // Where a volume lies: its first extent.
 struct VolumeExtent {
   DWORD DiskNumber = 0;

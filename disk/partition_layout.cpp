@@ -20,6 +20,7 @@ constexpr LONGLONG kClearedFinalLength = kMiB;
 // entries and header at the end.
 constexpr LONGLONG kGptPrimarySectors = 34;
 constexpr LONGLONG kGptBackupSectors = 33;
+constexpr LONGLONG kMbrSectorLimit = LONGLONG{1} << 32;
 constexpr DWORD kMBRPartitionCount = 4;
 constexpr DWORD64 kGptHiddenAttribute = 0x4000000000000000;  // GPT_BASIC_DATA_ATTRIBUTE_HIDDEN
 
@@ -75,8 +76,14 @@ void SetGptFields(PARTITION_INFORMATION_EX& record, const GUID& type, DWORD64 at
   SetName(record.Gpt, name);
 }
 
+// The backup GPT at the device's end: its header sector and 128 entries of 128 bytes.
+LONGLONG BackupGptBytes(DWORD sectorSize) {
+  constexpr LONGLONG kEntryBytes = 128 * 128;
+  return (1 + (kEntryBytes + sectorSize - 1) / sectorSize) * LONGLONG{sectorSize};
+}
+
 SizeCheck CheckSizes(LONGLONG ntfsSizeMB, LONGLONG fat32SizeMB, bool mbrStyle, LONGLONG diskSize,
-                     DWORD sectorSize) {
+                     LONGLONG deviceLength, DWORD sectorSize) {
   // A size below 1 MB would give an empty or negative partition; the Create tab can propose one
   // for disks under 204 MB.
   if (ntfsSizeMB < 1 || fat32SizeMB < 1 || sectorSize == 0) return SizeCheck::BadInput;
@@ -85,8 +92,13 @@ SizeCheck CheckSizes(LONGLONG ntfsSizeMB, LONGLONG fat32SizeMB, bool mbrStyle, L
   if (ntfsSizeMB > kLimitMB || fat32SizeMB > kLimitMB - ntfsSizeMB) return SizeCheck::DiskTooSmall;
   const LONGLONG layoutEnd = (fat32SizeMB + ntfsSizeMB + 4) * kMiB;
   if (layoutEnd > diskSize) return SizeCheck::DiskTooSmall;
-  // The backup GPT occupies the last 33 sectors; a partition there would overwrite it.
-  if (!mbrStyle && layoutEnd > diskSize - kGptBackupSectors * sectorSize) {
+  if (mbrStyle) {
+    // An MBR entry holds its start and its length as 32-bit sector counts; the platform refuses
+    // a partition beyond them, after the job would already have cleared the disk's start.
+    const LONGLONG fat32End = layoutEnd - 2 * kMiB;  // no BIOS boot partition on MBR
+    if (fat32End > kMbrSectorLimit * sectorSize) return SizeCheck::BeyondMbrReach;
+  } else if (layoutEnd > deviceLength - BackupGptBytes(sectorSize)) {
+    // The backup GPT lies at the device's true end, which may be beyond the whole cylinders.
     return SizeCheck::ReachesBackupTable;
   }
   return SizeCheck::Fits;
@@ -114,10 +126,10 @@ void WriteRecord(PARTITION_INFORMATION_EX& to, const PARTITION_INFORMATION_EX& f
 }  // namespace
 
 LayoutPlan PlanDiskLayout(LONGLONG ntfsSizeMB, LONGLONG fat32SizeMB, bool mbrStyle,
-                          LONGLONG diskSize, DWORD sectorSize) {
+                          LONGLONG diskSize, LONGLONG deviceLength, DWORD sectorSize) {
   LayoutPlan plan;
   plan.MBRStyle = mbrStyle;
-  plan.Check = CheckSizes(ntfsSizeMB, fat32SizeMB, mbrStyle, diskSize, sectorSize);
+  plan.Check = CheckSizes(ntfsSizeMB, fat32SizeMB, mbrStyle, diskSize, deviceLength, sectorSize);
   plan.Accepted = plan.Check == SizeCheck::Fits;
   if (!plan.Accepted) return plan;
 

@@ -40,7 +40,8 @@ struct LayoutBuffer {
 enum class SizeCheck {
   Fits,
   DiskTooSmall,        // (NTFS + FAT32 + 4) MB exceed the disk
-  ReachesBackupTable,  // GPT: the BIOS boot partition ends in the last 33 sectors
+  ReachesBackupTable,  // GPT: the BIOS boot partition overlaps the backup table at the disk's end
+  BeyondMbrReach,      // MBR: the FAT32 partition ends past the 2^32 sectors an entry can count
   BadInput,            // a partition size below 1 MB, or a sector size of 0
 };
 
@@ -73,10 +74,11 @@ struct LayoutPlan {
   DiskRegion ClearBeforeStage3;
 };
 
-// The plan for partitions of the given sizes (MB) on a disk of `diskSize` bytes. On refusal only
-// Accepted, Check and MBRStyle are set.
+// The plan for partitions of the given sizes (MB) on a disk of `diskSize` bytes (its whole
+// cylinders, which the sizes are checked against) and `deviceLength` bytes (its true length, at
+// whose end the backup GPT lies). On refusal only Accepted, Check and MBRStyle are set.
 LayoutPlan PlanDiskLayout(LONGLONG ntfsSizeMB, LONGLONG fat32SizeMB, bool mbrStyle,
-                          LONGLONG diskSize, DWORD sectorSize);
+                          LONGLONG diskSize, LONGLONG deviceLength, DWORD sectorSize);
 
 // Zero-fills `buffer` and writes the layout of `stage` into it: 1 the NTFS partition alone, 2 the
 // FAT32 partition alone, 3 the final table. Stage 3 on GPT makes a new PartitionId for the BIOS

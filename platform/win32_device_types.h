@@ -85,6 +85,7 @@ constexpr DWORD IOCTL_DISK_GET_DRIVE_GEOMETRY = 0x00070000;
 constexpr DWORD IOCTL_DISK_GET_DRIVE_LAYOUT_EX = 0x00070050;
 constexpr DWORD IOCTL_DISK_SET_DRIVE_LAYOUT_EX = 0x0007C054;
 constexpr DWORD IOCTL_DISK_UPDATE_PROPERTIES = 0x00070140;
+constexpr DWORD IOCTL_DISK_GET_LENGTH_INFO = 0x0007405C;
 constexpr DWORD IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS = 0x00560000;
 constexpr DWORD FSCTL_LOCK_VOLUME = 0x00090018;
 constexpr DWORD FSCTL_UNLOCK_VOLUME = 0x0009001C;
@@ -102,6 +103,10 @@ struct DISK_GEOMETRY {
   DWORD TracksPerCylinder;
   DWORD SectorsPerTrack;
   DWORD BytesPerSector;
+};
+
+struct GET_LENGTH_INFORMATION {
+  LARGE_INTEGER Length;
 };
 
 enum PARTITION_STYLE : int {
@@ -314,6 +319,7 @@ struct ShellFileOperation {
 // Layouts the system fills byte by byte: the same on both backends.
 static_assert(sizeof(GUID) == 16);
 static_assert(sizeof(DISK_GEOMETRY) == 24);
+static_assert(sizeof(GET_LENGTH_INFORMATION) == 8);
 static_assert(sizeof(PARTITION_INFORMATION_EX) == 144);
 static_assert(offsetof(PARTITION_INFORMATION_EX, Mbr) == 32);
 static_assert(offsetof(PARTITION_INFORMATION_EX, PartitionNumber) == 24);

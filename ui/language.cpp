@@ -110,12 +110,12 @@ std::string LanguageCode() {
 
 std::vector<std::pair<std::string, std::string>> LanguageTable() { return *CurrentTable(); }
 
-void TLanguageThread::Start(LanguageView& view, WindowThread& windowThread) {
+void TLanguageThread::Start(LanguageView& view, WindowThread& windowThread, From from) {
   {
     std::lock_guard lock(runningMutex);
     ++running;
   }
-  std::thread([thread = new TLanguageThread(view, windowThread), &windowThread] {
+  std::thread([thread = new TLanguageThread(view, windowThread, from), &windowThread] {
     std::unique_ptr<TLanguageThread> self(thread);
     self->Execute();
     self.reset();
@@ -143,7 +143,7 @@ void TLanguageThread::Execute() {
 
   // Steps 1 and 2: start from the stored choice and take the other language.
   std::string code = LanguageCode();
-  ReadStoredChoice(code);
+  if (from_ == From::StoredChoice) ReadStoredChoice(code);
   code = code == "vi_VN" ? "en_US" : "vi_VN";
   {
     std::lock_guard lock(tableMutex);
@@ -182,14 +182,14 @@ void TLanguageThread::Execute() {
   });
 }
 
-void StoreLanguageChoice() {
+bool StoreLanguageChoice() {
   win::RegKey key;
   if (win::RegCreateKeyExW(HKEY_CURRENT_USER, kLanguageKey, 0, REG_OPTION_NON_VOLATILE, KEY_WRITE,
                            nullptr, key, nullptr) != ERROR_SUCCESS)
-    return;
+    return false;
   std::vector<BYTE> data = win::RegStringData(LanguageCode());
-  win::RegSetValueExW(key.get(), kLanguageValue, 0, REG_SZ, data.data(),
-                      static_cast<DWORD>(data.size()));
+  return win::RegSetValueExW(key.get(), kLanguageValue, 0, REG_SZ, data.data(),
+                             static_cast<DWORD>(data.size())) == ERROR_SUCCESS;
 }
 
 void ResetLanguage() {

@@ -47,7 +47,11 @@ extern const CaptionRow kCaptionTable[15];
 // starter keeps no reference. Loads run one after another.
 class TLanguageThread {
  public:
-  static void Start(LanguageView& view, WindowThread& windowThread);
+  // Where a load starts before it takes the other language: the stored choice (when there is
+  // one), or the code in effect, for a switch whose choice could not be stored.
+  enum class From { StoredChoice, CodeInEffect };
+  static void Start(LanguageView& view, WindowThread& windowThread,
+                    From from = From::StoredChoice);
 
   // Waits until every load started so far has ended (before the process ends, and in tests).
   static void WaitForAll();
@@ -56,17 +60,19 @@ class TLanguageThread {
   static int Running();
 
  private:
-  TLanguageThread(LanguageView& view, WindowThread& windowThread)
-      : view_(view), windowThread_(windowThread) {}
+  TLanguageThread(LanguageView& view, WindowThread& windowThread, From from)
+      : view_(view), windowThread_(windowThread), from_(from) {}
   void Execute();
 
   LanguageView& view_;
   WindowThread& windowThread_;
+  From from_;
 };
 
 // The registry step of a language switch: stores the code in effect, the one being left, as
-// HKEY_CURRENT_USER\SOFTWARE\VELUND "Language". Nothing is reported when it cannot be stored.
-void StoreLanguageChoice();
+// HKEY_CURRENT_USER\SOFTWARE\VELUND "Language". Nothing is reported when it cannot be stored;
+// false then, so that the switch's load does not go back to the old stored value.
+bool StoreLanguageChoice();
 
 // Empties the table and the code, as at program start (tests).
 void ResetLanguage();

@@ -266,8 +266,11 @@ void TSetupForm1::FillListsWithoutRememberedChoice() {
 }
 
 void TSetupForm1::ChangeLanguage() {
-  StoreLanguageChoice();
-  TLanguageThread::Start(*this, windowThread_);
+  // Unstored, the old choice would bring back the language being left: start from the one shown.
+  const bool stored = StoreLanguageChoice();
+  TLanguageThread::Start(*this, windowThread_,
+                         stored ? TLanguageThread::From::StoredChoice
+                                : TLanguageThread::From::CodeInEffect);
   ++pendingListFills_;  // the rebuild follows when the load has refilled the table
 }
 

@@ -99,6 +99,7 @@ class DeviceObject : public KernelObject {
   }
 
   bool CanWrite() const { return (access_ & (GENERIC_WRITE | GENERIC_ALL)) != 0; }
+  bool CanRead() const { return (access_ & (GENERIC_READ | GENERIC_ALL)) != 0; }
 
   std::string path_;
   DWORD access_;
@@ -110,6 +111,18 @@ DWORD CopyGeometry(const DiskDevice& disk, void* out, DWORD outSize, DWORD* retu
   if (out == nullptr || outSize < sizeof(DISK_GEOMETRY)) return ERROR_INSUFFICIENT_BUFFER;
   std::memcpy(out, &disk.geometry, sizeof(DISK_GEOMETRY));
   if (returned) *returned = sizeof(DISK_GEOMETRY);
+  return ERROR_SUCCESS;
+}
+
+// The true length of the device, which may exceed its whole cylinders. Windows declares this
+// request with FILE_READ_ACCESS and refuses it on a handle opened without read access.
+DWORD CopyLength(const DiskDevice& disk, bool canRead, void* out, DWORD outSize, DWORD* returned) {
+  if (!canRead) return ERROR_ACCESS_DENIED;
+  if (out == nullptr || outSize < sizeof(GET_LENGTH_INFORMATION)) return ERROR_INSUFFICIENT_BUFFER;
+  GET_LENGTH_INFORMATION length{};
+  length.Length.QuadPart = static_cast<LONGLONG>(disk.length);
+  std::memcpy(out, &length, sizeof length);
+  if (returned) *returned = sizeof length;
   return ERROR_SUCCESS;
 }
 
@@ -166,6 +179,8 @@ class DiskObject : public DeviceObject {
     switch (code) {
       case IOCTL_DISK_GET_DRIVE_GEOMETRY:
         return CopyGeometry(disk, out, outSize, returned);
+      case IOCTL_DISK_GET_LENGTH_INFO:
+        return CopyLength(disk, CanRead(), out, outSize, returned);
       case IOCTL_DISK_GET_DRIVE_LAYOUT_EX:
         return FillDriveLayout(disk.table, out, outSize, returned);
       case IOCTL_DISK_SET_DRIVE_LAYOUT_EX: {

@@ -2,10 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <mutex>
+#include <thread>
 
 #include "platform/emulated/machine.h"
 #include "platform/seam.h"
@@ -41,6 +45,41 @@ TEST_F(EntryTest, CentresTheConsoleSwitchesToUtf8AndEnablesItAgainAtTheEnd) {
   EXPECT_EQ(win::GetConsoleOutputCP(), CP_UTF8);
   EXPECT_TRUE(win::IsWindowEnabled(console));
   EXPECT_EQ(LanguageCode(), "vi_VN");  // the window's creation loaded the language
+}
+
+// The window is looked at from another thread while a create job keeps it on screen: the console
+// must be disabled and the window's owner while the window is shown, and enabled again after.
+TEST_F(EntryTest, TheConsoleIsDisabledAndOwnsTheWindowWhileItIsShown) {
+  UseConsole(993, 519);
+  AddStick(1, 20);
+  emu::Machine::Use(directory_);
+  const std::string script = (directory_ / "autopilot.txt").string();
+  std::ofstream(script) << "tab Create\nclick ButtonCreate\nwait-idle\nclose\n";
+  ASSERT_EQ(setenv("VELUND_AUTOPILOT", script.c_str(), 1), 0);
+
+  std::atomic<bool> running{true};
+  int ownedWhileDisabled = 0;  // looks that found a window owned by the disabled console
+  emu::ProcessState& process = emu::Machine::Get().Process();  // loaded here, not by the watcher
+  std::thread watcher([&] {
+    while (running) {
+      {
+        std::lock_guard lock(process.mutex);
+        const auto console = process.windows.find(process.consoleWindow);
+        for (const auto& [handle, state] : process.windows) {
+          if (console == process.windows.end() || state.owner != console->first) continue;
+          if (!console->second.enabled) ++ownedWhileDisabled;
+        }
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
+  RunSetup();
+  running = false;
+  watcher.join();
+  unsetenv("VELUND_AUTOPILOT");
+
+  EXPECT_GT(ownedWhileDisabled, 0);
+  EXPECT_TRUE(win::IsWindowEnabled(win::GetConsoleWindow()));
 }
 
 TEST_F(EntryTest, AConsoleLargerThanTheScreenGetsANegativePositionTruncatedTowardZero) {

@@ -49,7 +49,13 @@ std::string Hex(const std::vector<BYTE>& bytes) {
   return hex;
 }
 
-std::string StringHex(std::string_view text) { return Hex(win::RegStringData(text)); }
+// A registry string as UTF-16LE with its terminating NUL, spelled out here rather than by the
+// encoder the stores are written with. Every text of the stores is ASCII.
+std::string StringHex(std::string_view ascii) {
+  std::string hex;
+  for (char c : ascii) hex += Hex({static_cast<BYTE>(c), 0});
+  return hex + "0000";
+}
 std::string DwordHex(DWORD value) {
   return Hex({BYTE(value), BYTE(value >> 8), BYTE(value >> 16), BYTE(value >> 24)});
 }
@@ -60,12 +66,13 @@ constexpr char kLoader[] = "Objects\\{6efb52bf-1766-41db-a6b3-0ee5eff72bd7}";
 constexpr char kRamdisk[] = "Objects\\{ae5534e0-a924-466c-b836-758539a3ee3a}";
 constexpr char kVhd[] = "Objects\\{19260817-6666-8888-abcd-000000000000}";
 
-// The object list of {globalsettings}: 38 characters and two NULs, 80 bytes.
+// The object list of {globalsettings}: 38 characters, the string's NUL and the list's NUL, 80
+// bytes.
 std::string GlobalSettingsList() {
-  std::vector<BYTE> list = win::RegStringData("{7ea2e1ac-2e61-4728-aaa3-896d9d0a9f0e}");
-  list.push_back(0), list.push_back(0);
-  EXPECT_EQ(list.size(), 80u);
-  return Hex(list);
+  const std::string list = StringHex("{7ea2e1ac-2e61-4728-aaa3-896d9d0a9f0e}") + "0000";
+  EXPECT_EQ(list.size(), 2 * 80u);
+  EXPECT_EQ(list.substr(0, 8), "7b003700");  // "{7"
+  return list;
 }
 
 // Adds an object's keys: Description with Type, Elements, and one key per element.
@@ -370,6 +377,32 @@ TEST_F(StoreBuildersTest, AValueThatCannotBeSetEndsTheBuildWithAnError) {
   EXPECT_TRUE(WorkKeyExists());
   emu::ClearFaults();
   EXPECT_TRUE(BuildEspBcd("E:"));
+}
+
+// The object list through which the boot manager inherits {globalsettings}: a store saved
+// without it would be reported as built while it lacks its settings.
+TEST_F(StoreBuildersTest, AnObjectListThatCannotBeSetEndsTheBuildWithAnError) {
+  Partition("label: dos\\nstart=2048, size=409600, type=7\\nstart=411648, size=204800, type=c\\n");
+  ASSERT_TRUE(win::CreateDirectoryW("E:\\EFI", nullptr));
+  ASSERT_TRUE(win::CreateDirectoryW("D:\\KYR", nullptr));
+  ASSERT_TRUE(win::CreateDirectoryW("D:\\KYR\\Menu", nullptr));
+
+  // The ESP store's first element value is the list of {bootloadersettings}.
+  emu::InjectFault({"RegSetValueExW", "Element", std::nullopt, ERROR_ACCESS_DENIED});
+  EXPECT_THROW(BuildEspBcd("E:"), BcdWriteError);
+  EXPECT_FALSE(std::filesystem::exists(HostPath('E', "Boot/BCD")));
+  EXPECT_FALSE(std::filesystem::exists(HostPath('E', "EFI/Microsoft/Boot/BCD")));
+
+  // The menu store writes the ramdisk's path and device first.
+  emu::InjectFault({"RegSetValueExW", "Element", std::nullopt, ERROR_ACCESS_DENIED, true, 2});
+  EXPECT_THROW(BuildMenuBcd("D:"), BcdWriteError);
+  EXPECT_FALSE(std::filesystem::exists(HostPath('D', "KYR/Menu/BCD_pc")));
+  EXPECT_FALSE(std::filesystem::exists(HostPath('D', "KYR/Menu/BCD_efi")));
+
+  // The list of {bootmgr}, the sixth element value of the menu store.
+  emu::InjectFault({"RegSetValueExW", "Element", std::nullopt, ERROR_ACCESS_DENIED, true, 5});
+  EXPECT_THROW(BuildMenuBcd("D:"), BcdWriteError);
+  EXPECT_FALSE(std::filesystem::exists(HostPath('D', "KYR/Menu/BCD_pc")));
 }
 
 TEST_F(StoreBuildersTest, TheWorkKeyGivesEveryoneFullInheritedAccess) {

@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <map>
+#include <utility>
 
 #include <nlohmann/json.hpp>
 
@@ -65,6 +67,12 @@ class CreateDiskTest : public MachineTest {
   }
 
   nlohmann::json Volumes() { return emu::DescribeMachine(directory_)["volumes"]; }
+
+  // Starts the machine again from machine.json, after disks were added or removed.
+  void Restart() {
+    emu::Machine::Use(directory_);
+    LoadLanguageForTest("en_US");
+  }
 
   std::string Image() { return (directory_ / "disks" / "disk1.img").string(); }
 
@@ -177,6 +185,70 @@ TEST_F(CreateDiskTest, TheSizeCheckRefusesBeforeTheDiskIsOpenedForWriting) {
   // A disk that is not there: the geometry query's status line ends the job.
   EXPECT_TRUE(Create("RM7 - Gone - 1 GB", 100, 100, true));
   EXPECT_EQ(LogLines(output_->Contents()).back(), "Status: The system cannot find the file specified");
+}
+
+// Sticks of 32 and 2048 cylinders: their whole cylinders end less than 33 sectors past a whole
+// MB, while the devices go on beyond them. The Create tab proposes the full size, and the backup
+// GPT at the true end leaves room for it.
+TEST_F(CreateDiskTest, GptTakesTheFullSizeWhenTheBackupTableLiesBeyondTheWholeCylinders) {
+  for (const auto& [cylinders, ntfs] : {std::pair{32LL, 197LL}, std::pair{2048LL, 16011LL}}) {
+    SCOPED_TRACE(cylinders);
+    AddStick(2, cylinders);
+    Restart();
+    const LONGLONG geometrySize = cylinders * 255 * 63 * 512;
+    ASSERT_EQ((ntfs + 50 + 4) * kMiB, geometrySize / kMiB * kMiB);
+    ASSERT_FALSE(Create("RM2 - Generic Flash Disk USB - x", 50, ntfs, false));
+    EXPECT_EQ(host_.positions.back(), 100);
+    EXPECT_NE(ShellOutput("sgdisk -v " + DiskImage(2)).find("No problems found"),
+              std::string::npos);
+    const auto table =
+        nlohmann::json::parse(ShellOutput("sfdisk --json " + DiskImage(2)))["partitiontable"];
+    ASSERT_EQ(table["partitions"].size(), 3u);
+    EXPECT_EQ(table["partitions"][2]["start"], (ntfs + 50 + 3) * 2048);
+    std::string error;
+    ASSERT_TRUE(emu::RemoveDisk(directory_, 2, error)) << error;
+    std::filesystem::remove(DiskImage(2));
+    Restart();
+  }
+}
+
+// A device no longer than its whole cylinders: the BIOS boot partition would cover the backup
+// GPT, so the job is refused before it writes anything.
+TEST_F(CreateDiskTest, GptRefusesALayoutOverTheBackupTableBeforeWriting) {
+  emu::NewDisk stick;
+  stick.number = 2;
+  stick.size = 32 * 255 * 63 * 512;
+  stick.name = "Generic Flash Disk USB Device";
+  std::string error;
+  ASSERT_TRUE(emu::AddDisk(directory_, stick, error)) << error;
+  Restart();
+  EXPECT_TRUE(Create("RM2 - Generic Flash Disk USB - 251 MB", 50, 197, false));
+  EXPECT_EQ(LogLines(output_->Contents()).back(), "Please reduce the size of the partitions.");
+  EXPECT_EQ(host_.positions, (std::vector<int>{1, 2, 5}));
+  EXPECT_EQ(emu::DescribeMachine(directory_)["disks"][2]["layout"]["style"], "RAW");
+}
+
+// A 3 TB disk: an MBR entry cannot count the sectors of the proposed NTFS partition. The size
+// check refuses it and the disk's start stays as it was.
+TEST_F(CreateDiskTest, MbrRefusesALayoutPast32BitSectorCountsBeforeWriting) {
+  AddStick(2, 364733);  // 3.00 TB by its geometry
+  const std::string marker = "old boot code";
+  {
+    std::fstream image(DiskImage(2), std::ios::in | std::ios::out | std::ios::binary);
+    image.write(marker.data(), static_cast<std::streamsize>(marker.size()));
+  }
+  Restart();
+  const LONGLONG ntfs = 364733LL * 255 * 63 * 512 / kMiB - 100 - 4;
+  EXPECT_TRUE(Create("RM2 - Generic Flash Disk USB - 3.00 TB", 100, ntfs, true));
+  EXPECT_EQ(LogLines(output_->Contents()).back(), "Please reduce the size of the partitions.");
+  EXPECT_EQ(host_.positions, (std::vector<int>{1, 2, 5}));
+  std::string start(marker.size(), '\0');
+  std::ifstream(DiskImage(2), std::ios::binary)
+      .read(start.data(), static_cast<std::streamsize>(start.size()));
+  EXPECT_EQ(start, marker);
+
+  // Within 2^32 sectors the same disk takes an MBR layout.
+  EXPECT_FALSE(Create("RM2 - Generic Flash Disk USB - 3.00 TB", 100, 2000, true));
 }
 
 TEST_F(CreateDiskTest, AHeldLetterStopsTheJobAfterEarlierLettersWentOffline) {

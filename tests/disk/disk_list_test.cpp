@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/emulated/faults.h"
+#include "platform/emulated/hotplug.h"
 #include "platform/seam.h"
 #include "platform/text.h"
 #include "tests/test_support.h"
@@ -75,6 +76,68 @@ TEST_F(DiskListTest, AMissingDeviceKeyYieldsNoEntryAndTheNextDiskIsStillListed) 
   form.RefreshDiskLists();
   ASSERT_EQ(form.DiskLists->Items().size(), 1u);
   EXPECT_EQ(form.DiskLists->Items()[0].substr(0, 6), "RM2 - ");
+}
+
+// Unplugging a disk frees its number while the disks after it keep theirs: the list goes on past
+// the free number, and the departed disk leaves the list.
+TEST_F(DiskListTest, AnUnpluggedDiskLeavesTheListAndTheDisksAfterItStay) {
+  AddStick(1, 20);
+  AddStick(2, 30);
+  TSetupForm1& form = Open();
+  const auto both = form.DiskLists->Items();
+  ASSERT_EQ(both.size(), 2u);
+  EXPECT_EQ(both[1].substr(0, 6), "RM2 - ");
+
+  std::string error;
+  ASSERT_TRUE(emu::UnplugDisk(1, error)) << error;
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_EQ(form.DiskLists->Items(), std::vector<std::string>{both[1]});
+  form.CurrentDiskIndex.clear();
+  form.RefreshDiskLists();
+  EXPECT_EQ(form.DiskLists->Items(), std::vector<std::string>{both[1]});
+
+  ASSERT_TRUE(emu::PlugDisk(1, error)) << error;
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_EQ(form.DiskLists->Items(), both);
+  ASSERT_TRUE(emu::UnplugDisk(2, error)) << error;
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_EQ(form.DiskLists->Items(), std::vector<std::string>{both[0]});
+}
+
+TEST_F(DiskListTest, AWindowOpenedWhileDisk1IsAbsentListsDisk2) {
+  AddStick(1, 20);
+  AddStick(2, 30);
+  EditMachine([](nlohmann::json& config) { config["disks"][1]["attached"] = false; });
+  TSetupForm1& form = Open();
+  ASSERT_EQ(form.DiskLists->Items().size(), 1u);
+  EXPECT_EQ(form.DiskLists->Items()[0].substr(0, 6), "RM2 - ");
+  EXPECT_EQ(form.DiskLists->ItemIndex(), 0);
+  EXPECT_NE(form.NTFSSizeBox->Text(), "100");  // the sizes are proposed for disk 2
+}
+
+// An enumeration that counts far more disks than answer: the list looks past a bounded number
+// of absent disks only, each with its status line.
+TEST_F(DiskListTest, TheSearchPastAbsentDisksIsBounded) {
+  AddStick(1, 20);
+  TSetupForm1& form = Open();
+  const auto before = form.DiskLists->Items();
+  {
+    win::RegKey key;
+    const std::string enumeration = "SYSTEM\\CurrentControlSet\\Services\\disk\\Enum";
+    ASSERT_EQ(win::RegOpenKeyExW(HKEY_LOCAL_MACHINE, enumeration, 0, KEY_ALL_ACCESS, key),
+              ERROR_SUCCESS);
+    const DWORD count = 1000;
+    ASSERT_EQ(win::RegSetValueExW(key.get(), "Count", 0, REG_DWORD,
+                                  reinterpret_cast<const BYTE*>(&count), sizeof count),
+              ERROR_SUCCESS);
+  }
+  ClearLog();
+  form.CurrentDiskIndex.clear();
+  form.RefreshDiskLists();
+  EXPECT_EQ(form.DiskLists->Items(), before);
+  const auto lines = LogLines(Log());
+  EXPECT_EQ(lines.size(), 16u);
+  EXPECT_EQ(lines.back(), "Status: The system cannot find the file specified");
 }
 
 TEST_F(DiskListTest, AFailedGeometryQueryStopsEveryRefreshAndKeepsTheList) {

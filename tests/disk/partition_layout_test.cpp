@@ -10,6 +10,7 @@
 #include <limits>
 #include <memory>
 #include <string_view>
+#include <utility>
 
 namespace {
 
@@ -105,54 +106,68 @@ std::unique_ptr<LayoutBuffer> Filled(LayoutPlan& plan, int stage) {
 // ---- Size check ---------------------------------------------------------------------------------
 
 TEST(PartitionLayoutSizeCheckTest, MBRAcceptsTheExactLayoutSizeAndNotOneByteLess) {
-  EXPECT_TRUE(PlanDiskLayout(1000, 100, true, kExampleEnd, 512).Accepted);
-  EXPECT_FALSE(PlanDiskLayout(1000, 100, true, kExampleEnd - 1, 512).Accepted);
-  EXPECT_EQ(PlanDiskLayout(1000, 100, true, kExampleEnd, 512).Check, SizeCheck::Fits);
-  EXPECT_EQ(PlanDiskLayout(1000, 100, true, kExampleEnd - 1, 512).Check,
+  EXPECT_TRUE(PlanDiskLayout(1000, 100, true, kExampleEnd, kExampleEnd, 512).Accepted);
+  EXPECT_FALSE(PlanDiskLayout(1000, 100, true, kExampleEnd - 1, kExampleEnd - 1, 512).Accepted);
+  EXPECT_EQ(PlanDiskLayout(1000, 100, true, kExampleEnd, kExampleEnd, 512).Check, SizeCheck::Fits);
+  EXPECT_EQ(PlanDiskLayout(1000, 100, true, kExampleEnd - 1, kExampleEnd - 1, 512).Check,
             SizeCheck::DiskTooSmall);
   // The trailing sectors do not matter on MBR, whatever their size.
-  EXPECT_EQ(PlanDiskLayout(1000, 100, true, kExampleEnd, 4096).Check, SizeCheck::Fits);
+  EXPECT_EQ(PlanDiskLayout(1000, 100, true, kExampleEnd, kExampleEnd, 4096).Check, SizeCheck::Fits);
 }
 
-TEST(PartitionLayoutSizeCheckTest, GptKeepsTheLast33SectorsFree) {
-  for (const DWORD sector : {512u, 4096u}) {
+TEST(PartitionLayoutSizeCheckTest, GptKeepsTheBackupTableAtTheDevicesTrueEndFree) {
+  // The backup table: a header sector and 16 KiB of entries, 33 sectors of 512 bytes, 5 of 4096.
+  for (const auto& [sector, backupSectors] : {std::pair{512u, 33}, std::pair{4096u, 5}}) {
     SCOPED_TRACE(sector);
-    const LONGLONG minimum = kExampleEnd + 33 * LONGLONG{sector};
-    EXPECT_TRUE(PlanDiskLayout(1000, 100, false, minimum, sector).Accepted);
-    EXPECT_FALSE(PlanDiskLayout(1000, 100, false, minimum - 1, sector).Accepted);
-    EXPECT_EQ(PlanDiskLayout(1000, 100, false, minimum, sector).Check, SizeCheck::Fits);
-    EXPECT_EQ(PlanDiskLayout(1000, 100, false, minimum - 1, sector).Check,
+    const LONGLONG minimum = kExampleEnd + backupSectors * LONGLONG{sector};
+    // The geometry size may equal the layout's end when the device goes on beyond it.
+    EXPECT_EQ(PlanDiskLayout(1000, 100, false, kExampleEnd, minimum, sector).Check, SizeCheck::Fits);
+    EXPECT_EQ(PlanDiskLayout(1000, 100, false, kExampleEnd, minimum - 1, sector).Check,
               SizeCheck::ReachesBackupTable);
-    EXPECT_EQ(PlanDiskLayout(1000, 100, false, kExampleEnd, sector).Check,
+    EXPECT_EQ(PlanDiskLayout(1000, 100, false, minimum, minimum, sector).Check, SizeCheck::Fits);
+    EXPECT_EQ(PlanDiskLayout(1000, 100, false, kExampleEnd, kExampleEnd, sector).Check,
               SizeCheck::ReachesBackupTable);
-    EXPECT_EQ(PlanDiskLayout(1000, 100, false, kExampleEnd - 1, sector).Check,
+    EXPECT_EQ(PlanDiskLayout(1000, 100, false, kExampleEnd - 1, minimum, sector).Check,
               SizeCheck::DiskTooSmall);
   }
 }
 
+TEST(PartitionLayoutSizeCheckTest, MBRRefusesAPartitionEndingPast32BitSectorCounts) {
+  constexpr LONGLONG kDisk = LONGLONG{3000000} * kMiB;
+  // The FAT32 partition ends at (NTFS + FAT32 + 2) MiB; 2^32 sectors of 512 bytes are 2 TiB.
+  constexpr LONGLONG kReachMB = (LONGLONG{1} << 32) * 512 / kMiB;
+  EXPECT_EQ(PlanDiskLayout(kReachMB - 102, 100, true, kDisk, kDisk, 512).Check, SizeCheck::Fits);
+  EXPECT_EQ(PlanDiskLayout(kReachMB - 101, 100, true, kDisk, kDisk, 512).Check,
+            SizeCheck::BeyondMbrReach);
+  EXPECT_FALSE(PlanDiskLayout(kReachMB - 101, 100, true, kDisk, kDisk, 512).Accepted);
+  // With 4096-byte sectors the same layout is well within reach; GPT has no such bound.
+  EXPECT_EQ(PlanDiskLayout(kReachMB - 101, 100, true, kDisk, kDisk, 4096).Check, SizeCheck::Fits);
+  EXPECT_EQ(PlanDiskLayout(kReachMB - 101, 100, false, kDisk, kDisk, 512).Check, SizeCheck::Fits);
+}
+
 TEST(PartitionLayoutSizeCheckTest, RefusesEmptyOrNegativeSizesThatTheSumWouldHide) {
   // A negative NTFS size still passes (N + F + 4) MB <= disk size.
-  EXPECT_EQ(PlanDiskLayout(-54, 100, true, 50 * kMiB, 512).Check, SizeCheck::BadInput);
-  EXPECT_EQ(PlanDiskLayout(0, 100, true, kExampleEnd, 512).Check, SizeCheck::BadInput);
-  EXPECT_EQ(PlanDiskLayout(1000, 0, false, kExampleEnd, 512).Check, SizeCheck::BadInput);
-  EXPECT_EQ(PlanDiskLayout(1000, 100, true, kExampleEnd, 0).Check, SizeCheck::BadInput);
-  EXPECT_EQ(PlanDiskLayout(1, 1, true, 6 * kMiB, 512).Check, SizeCheck::Fits);
+  EXPECT_EQ(PlanDiskLayout(-54, 100, true, 50 * kMiB, 50 * kMiB, 512).Check, SizeCheck::BadInput);
+  EXPECT_EQ(PlanDiskLayout(0, 100, true, kExampleEnd, kExampleEnd, 512).Check, SizeCheck::BadInput);
+  EXPECT_EQ(PlanDiskLayout(1000, 0, false, kExampleEnd, kExampleEnd, 512).Check, SizeCheck::BadInput);
+  EXPECT_EQ(PlanDiskLayout(1000, 100, true, kExampleEnd, kExampleEnd, 0).Check, SizeCheck::BadInput);
+  EXPECT_EQ(PlanDiskLayout(1, 1, true, 6 * kMiB, 6 * kMiB, 512).Check, SizeCheck::Fits);
 }
 
 TEST(PartitionLayoutSizeCheckTest, SizesBeyond64BitsAreTooLargeForAnyDisk) {
   constexpr LONGLONG kMax = std::numeric_limits<LONGLONG>::max();
-  EXPECT_EQ(PlanDiskLayout(kMax, 100, true, kMax, 512).Check, SizeCheck::DiskTooSmall);
-  EXPECT_EQ(PlanDiskLayout(100, kMax, false, kMax, 512).Check, SizeCheck::DiskTooSmall);
-  EXPECT_EQ(PlanDiskLayout(kMax / kMiB - 4, 1, true, kMax, 512).Check, SizeCheck::DiskTooSmall);
-  EXPECT_EQ(PlanDiskLayout(kMax / kMiB - 5, 1, true, kMax, 512).Check, SizeCheck::Fits);
+  EXPECT_EQ(PlanDiskLayout(kMax, 100, true, kMax, kMax, 512).Check, SizeCheck::DiskTooSmall);
+  EXPECT_EQ(PlanDiskLayout(100, kMax, false, kMax, kMax, 512).Check, SizeCheck::DiskTooSmall);
+  EXPECT_EQ(PlanDiskLayout(kMax / kMiB - 4, 1, true, kMax, kMax, 512).Check, SizeCheck::DiskTooSmall);
+  EXPECT_EQ(PlanDiskLayout(kMax / kMiB - 5, 1, false, kMax, kMax, 512).Check, SizeCheck::Fits);
 }
 
 TEST(PartitionLayoutSizeCheckTest, RefusedPlanFillsOnlyZeros) {
-  LayoutPlan plan = PlanDiskLayout(1000, 100, false, kExampleEnd, 512);
+  LayoutPlan plan = PlanDiskLayout(1000, 100, false, kExampleEnd, kExampleEnd, 512);
   ASSERT_FALSE(plan.Accepted);
   EXPECT_TRUE(ZeroFromEntry(*Filled(plan, 3), 0));
   EXPECT_TRUE(HeaderBytes(*Filled(plan, 1)) == (std::array<BYTE, 48>{}));
-  LayoutPlan accepted = PlanDiskLayout(1000, 100, true, kExampleEnd, 512);
+  LayoutPlan accepted = PlanDiskLayout(1000, 100, true, kExampleEnd, kExampleEnd, 512);
   EXPECT_TRUE(ZeroFromEntry(*Filled(accepted, 4), 0));  // no such stage
   EXPECT_TRUE(HeaderBytes(*Filled(accepted, 0)) == (std::array<BYTE, 48>{}));
 }
@@ -160,7 +175,7 @@ TEST(PartitionLayoutSizeCheckTest, RefusedPlanFillsOnlyZeros) {
 // ---- MBR ----------------------------------------------------------------------------------------
 
 TEST(PartitionLayoutTest, MBRWorkedExampleByteForByte) {
-  LayoutPlan plan = PlanDiskLayout(1000, 100, true, kExampleEnd, 512);
+  LayoutPlan plan = PlanDiskLayout(1000, 100, true, kExampleEnd, kExampleEnd, 512);
   ASSERT_TRUE(plan.Accepted);
   const Record ntfs = MbrRecord(kMiB, 1000 * kMiB, 1, 0x07, false, 2048);
   const Record fat32 = MbrRecord(1002 * kMiB, 100 * kMiB, 1, 0x0C, true, 1002 * 2048);
@@ -187,7 +202,7 @@ TEST(PartitionLayoutTest, MBRWorkedExampleByteForByte) {
 }
 
 TEST(PartitionLayoutTest, HiddenSectorsCountInTheDisksSectorSize) {
-  const LayoutPlan plan = PlanDiskLayout(1000, 100, true, kExampleEnd, 4096);
+  const LayoutPlan plan = PlanDiskLayout(1000, 100, true, kExampleEnd, kExampleEnd, 4096);
   EXPECT_EQ(plan.Ntfs.Mbr.HiddenSectors, 256u);
   EXPECT_EQ(plan.Fat32.Mbr.HiddenSectors, 1002u * 256u);
 }
@@ -196,7 +211,7 @@ TEST(PartitionLayoutTest, HiddenSectorsCountInTheDisksSectorSize) {
 
 TEST(PartitionLayoutTest, GptWorkedExampleByteForByte) {
   const LONGLONG disk = 2000 * kMiB;
-  LayoutPlan plan = PlanDiskLayout(1000, 100, false, disk, 512);
+  LayoutPlan plan = PlanDiskLayout(1000, 100, false, disk, disk, 512);
   ASSERT_TRUE(plan.Accepted);
   std::array<BYTE, 48> header{};
   Put(header, 0, 1, 4);
@@ -241,7 +256,7 @@ TEST(PartitionLayoutTest, GptWorkedExampleByteForByte) {
 TEST(PartitionLayoutTest, ClearedRegions) {
   for (const bool mbr : {true, false}) {
     SCOPED_TRACE(mbr);
-    const LayoutPlan plan = PlanDiskLayout(1000, 100, mbr, 2000 * kMiB, 512);
+    const LayoutPlan plan = PlanDiskLayout(1000, 100, mbr, 2000 * kMiB, 2000 * kMiB, 512);
     EXPECT_EQ(plan.ClearBeforeStage1.Offset, 0);
     EXPECT_EQ(plan.ClearBeforeStage1.Length, 4096);
     // MBR: the first MiB, up to where NTFS starts; GPT: the BIOS boot partition.
@@ -252,13 +267,13 @@ TEST(PartitionLayoutTest, ClearedRegions) {
 
 TEST(PartitionLayoutTest, GptUsableAreaCountsInTheDisksSectorSize) {
   const LONGLONG disk = 2000 * kMiB;
-  const LayoutPlan plan = PlanDiskLayout(1000, 100, false, disk, 4096);
+  const LayoutPlan plan = PlanDiskLayout(1000, 100, false, disk, disk, 4096);
   EXPECT_EQ(plan.Header.StartingUsableOffset, 139264);
   EXPECT_EQ(plan.Header.UsableLength, disk - 67 * 4096);
 }
 
 TEST(PartitionLayoutTest, GptIdentifiersBelongToOnePlan) {
-  LayoutPlan first = PlanDiskLayout(1000, 100, false, 2000 * kMiB, 512);
+  LayoutPlan first = PlanDiskLayout(1000, 100, false, 2000 * kMiB, 2000 * kMiB, 512);
   const GUID disk = first.Header.DiskId;
   const GUID ntfs = first.Ntfs.Gpt.PartitionId;
   const GUID fat32 = first.Fat32.Gpt.PartitionId;
@@ -279,7 +294,7 @@ TEST(PartitionLayoutTest, GptIdentifiersBelongToOnePlan) {
   EXPECT_FALSE(SameGuid(ntfs, fat32));
   EXPECT_FALSE(SameGuid(fat32, biosBoot));
 
-  const LayoutPlan next = PlanDiskLayout(1000, 100, false, 2000 * kMiB, 512);
+  const LayoutPlan next = PlanDiskLayout(1000, 100, false, 2000 * kMiB, 2000 * kMiB, 512);
   EXPECT_FALSE(SameGuid(next.Header.DiskId, disk));
   EXPECT_FALSE(SameGuid(next.Ntfs.Gpt.PartitionId, ntfs));
 }

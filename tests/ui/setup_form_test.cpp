@@ -4,9 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include "disk/create_disk_thread.h"
 #include "platform/emulated/faults.h"
 #include "platform/emulated/hotplug.h"
+#include "platform/emulated/storage.h"
 #include "platform/seam.h"
+#include "platform/text.h"
 #include "tests/test_support.h"
 #include "tests/ui/setup_form_fixture.h"
 
@@ -281,8 +284,50 @@ TEST_F(SetupFormTest, ANoticeDuringADriveRebuildIsServedOnceItEndsWithoutBlockin
   EXPECT_FALSE(form.RefreshDrive);
 }
 
+// A switch whose choice cannot be stored (the value refused) still switches; the old stored
+// value stays, and the next switch, stored again, goes back.
+TEST_F(SetupFormTest, ALanguageSwitchWhoseChoiceCannotBeStoredStillSwitches) {
+  const auto stored = [] {
+    win::RegKey key;
+    if (win::RegOpenKeyExW(HKEY_CURRENT_USER, "SOFTWARE\\VELUND", 0, KEY_READ, key) !=
+        ERROR_SUCCESS) {
+      return std::string("<no key>");
+    }
+    BYTE data[64];
+    DWORD size = sizeof data, type = 0;
+    if (win::RegQueryValueExW(key.get(), "Language", &type, data, &size) != ERROR_SUCCESS) {
+      return std::string("<no value>");
+    }
+    return win::RegStringFromData(data, size);
+  };
+  {
+    win::RegKey key;
+    ASSERT_EQ(win::RegCreateKeyExW(HKEY_CURRENT_USER, "SOFTWARE\\VELUND", 0, 0, KEY_WRITE,
+                                   nullptr, key, nullptr),
+              ERROR_SUCCESS);
+    auto data = win::RegStringData("vi_VN");
+    ASSERT_EQ(win::RegSetValueExW(key.get(), "Language", 0, REG_SZ, data.data(),
+                                  static_cast<DWORD>(data.size())),
+              ERROR_SUCCESS);
+  }
+  TSetupForm1& form = Open();
+  ASSERT_EQ(form.TabSheetInstall->Caption(), "Install");
+
+  emu::InjectFault({"RegSetValueExW", "Language", std::nullopt, ERROR_ACCESS_DENIED});
+  form.LanguageImage->Click();
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_EQ(form.TabSheetInstall->Caption(), "Cài đặt");
+  EXPECT_EQ(stored(), "vi_VN");
+
+  form.LanguageLabel->Click();
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_EQ(form.TabSheetInstall->Caption(), "Install");
+  EXPECT_EQ(stored(), "vi_VN");  // Vietnamese was left
+}
+
 // A language switch and device notifications while a create job runs (also a ThreadSanitizer
-// case): the drive lists stay, the disk list follows the devices, the language changes.
+// case): the drive lists stay, the disk list follows the devices, the language changes. The job
+// is held while its FAT32 partition waits to arrive, so the notices surely meet a running job.
 TEST_F(SetupFormTest, ALanguageSwitchAndAPlugInDuringAJob) {
   AddStick(1, 20);
   AddStick(2, 20);
@@ -290,15 +335,24 @@ TEST_F(SetupFormTest, ALanguageSwitchAndAPlugInDuringAJob) {
   EditMachine([](nlohmann::json& config) { config["disks"][2]["attached"] = false; });
   TSetupForm1& form = Open();
   ASSERT_EQ(form.DiskLists->Items().size(), 1u);
+  const long long fat32Offset = (std::stoll(form.NTFSSizeBox->Text()) + 2) * 1048576;
+  ASSERT_NE(fat32Offset, 61 * 1048576);  // disk 2's FAT32 partition must still arrive
+  TThreadCreate::VolumeArrivalLimit = std::chrono::milliseconds(60000);
+  emu::HideVolumeArrivals(true, fat32Offset);
   form.ButtonCreate->Click();
   form.LanguageImage->Click();
   std::string error;
   ASSERT_TRUE(emu::PlugDisk(2, error)) << error;
-  Pump(std::chrono::milliseconds(50));
-  if (TSetupForm1::JobRuns()) {
-    EXPECT_TRUE(form.NTFSDriveLists->Items().empty());  // drive rebuilds wait for the job's end
-  }
+  Pump(std::chrono::milliseconds(200));
+  ASSERT_TRUE(TSetupForm1::JobRuns());
+  EXPECT_TRUE(form.NTFSDriveLists->Items().empty());  // drive rebuilds wait for the job's end
+  EXPECT_EQ(form.DiskLists->Items().size(), 2u);
+
+  // The FAT32 partition arrives; the job goes on to its end.
+  emu::HideVolumeArrivals(false);
+  emu::Storage::Lock().storage.RescanDisk(1);
   ASSERT_TRUE(WaitIdle());
+  TThreadCreate::VolumeArrivalLimit = std::chrono::milliseconds(10000);
   EXPECT_EQ(form.TabSheetInstall->Caption(), "Cài đặt");
   EXPECT_EQ(form.DiskLists->Items().size(), 2u);
   ASSERT_EQ(toolkit_.Boxes().size(), 1u);

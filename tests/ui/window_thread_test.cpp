@@ -52,17 +52,21 @@ TEST_F(WindowThreadTest, ClosingRunsWhatIsQueuedAndReleasesLaterCallers) {
   EXPECT_FALSE(ran);
 }
 
-TEST_F(WindowThreadTest, AWaiterIsReleasedWhenTheLoopClosesBeforeItsStepRuns) {
-  std::atomic<bool> result{true};
-  std::thread worker([&] { result = window_.Synchronize([] {}); });
-  // Close() runs the queued step if it is already there, or the worker finds the loop closed.
-  while (true) {
-    window_.ProcessPending();
-    window_.Close();
-    break;
-  }
-  worker.join();
-  SUCCEED();  // the worker did not hang; either answer is right
+TEST_F(WindowThreadTest, AWaiterWhoseStepIsQueuedWhenTheLoopClosesHasItRunAndIsReleased) {
+  const auto windowId = std::this_thread::get_id();
+  std::atomic<int> result{-1};
+  std::atomic<bool> ranOnWindowThread{false};
+  std::thread worker([&] {
+    result = window_.Synchronize([&] { ranOnWindowThread = std::this_thread::get_id() == windowId; })
+                 ? 1
+                 : 0;
+  });
+  // Nothing runs the step before Close(): the worker is surely waiting for it then.
+  while (!window_.HasPending()) std::this_thread::yield();
+  window_.Close();
+  worker.join();  // a waiter left behind by Close() would hang here
+  EXPECT_EQ(result, 1);
+  EXPECT_TRUE(ranOnWindowThread);
 }
 
 }  // namespace
