@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/emulated/machine.h"
+#include "platform/emulated/machine_check.h"
 #include "platform/emulated/machine_setup.h"
 #include "platform/emulated/storage.h"
 #include "platform/emulated/volume_sync.h"
@@ -109,6 +110,8 @@ int main(int argc, char** argv) {
   if (command != "new" && !std::filesystem::exists(std::filesystem::path(directory) / "machine.json")) {
     return Fail(directory + " holds no machine (velund-machine new makes one)");
   }
+  // A damaged machine is reported, and left as it is, before any command reads or changes it.
+  if (command != "new" && !emu::CheckMachine(directory, error)) return Fail(error);
   try {
     if (command == "new" && rest.empty()) {
       return emu::CreateMachine(directory, emu::MachineKind::Default, error) ? 0 : Fail(error);
