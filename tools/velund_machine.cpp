@@ -26,7 +26,8 @@ int Usage() {
                "       velund-machine remove-disk DIR N\n"
                "       velund-machine hold DIR X:\n"
                "       velund-machine release DIR X:\n"
-               "       velund-machine sync DIR N\n");
+               "       velund-machine sync DIR N\n"
+               "       velund-machine code-pages DIR ANSI OEM\n");
   return 2;
 }
 
@@ -138,6 +139,16 @@ int main(int argc, char** argv) {
           return Fail("there is no disk " + rest[0]);
       }
       return emu::SyncDiskVolumes(static_cast<DWORD>(number), false, error) ? 0 : Fail(error);
+    }
+    unsigned long long ansi = 0, oem = 0;
+    if (command == "code-pages" && rest.size() == 2) {
+      if (!ParseNumber(rest[0], kMaxDword, "ANSI code page", ansi, error) ||
+          !ParseNumber(rest[1], kMaxDword, "OEM code page", oem, error)) {
+        return error.empty() ? Usage() : Fail(error);
+      }
+      return emu::SetCodePages(directory, static_cast<UINT>(ansi), static_cast<UINT>(oem), error)
+                 ? 0
+                 : Fail(error);
     }
     if ((command == "hold" || command == "release") && rest.size() == 1 && LetterOf(rest[0])) {
       return emu::SetVolumeHeld(directory, LetterOf(rest[0]), command == "hold", error)

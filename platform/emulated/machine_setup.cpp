@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "platform/emulated/boot_sector.h"
+#include "platform/emulated/codepages.h"
 #include "platform/emulated/guid_text.h"
 #include "platform/emulated/machine.h"
 #include "platform/emulated/partition_table.h"
@@ -182,6 +183,21 @@ bool RemoveDisk(const std::filesystem::path& directory, DWORD number, std::strin
   }
   error = "there is no disk " + std::to_string(number);
   return false;
+}
+
+bool SetCodePages(const std::filesystem::path& directory, UINT ansi, UINT oem,
+                  std::string& error) {
+  for (UINT codePage : {ansi, oem}) {
+    if (!IsKnownCodePage(codePage)) {
+      error = "the machine knows no code page " + std::to_string(codePage);
+      return false;
+    }
+  }
+  nlohmann::json config;
+  if (!ReadConfig(directory, config, error)) return false;
+  config["ansi_code_page"] = ansi;
+  config["oem_code_page"] = oem;
+  return WriteConfig(directory, config, error);
 }
 
 bool MakeSystemDisk(const std::filesystem::path& directory, DWORD number, char letter,

@@ -34,6 +34,10 @@ bool AddDisk(const std::filesystem::path& directory, const NewDisk& disk, std::s
 // Unplugs a disk: it leaves machine.json (its image stays under disks/).
 bool RemoveDisk(const std::filesystem::path& directory, DWORD number, std::string& error);
 
+// Sets the ANSI and OEM code pages the machine's Windows runs with (GetACP, GetOEMCP). 65001 for
+// both is a Windows set to use UTF-8 for non-Unicode programs.
+bool SetCodePages(const std::filesystem::path& directory, UINT ansi, UINT oem, std::string& error);
+
 // Partitions a disk of the machine as a system disk: MBR, one NTFS partition from 1 MiB to the
 // end of the last whole MiB, formatted, with the drive letter `letter`.
 bool MakeSystemDisk(const std::filesystem::path& directory, DWORD number, char letter,
