@@ -20,6 +20,13 @@ struct Fault : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A value as the message shows it: its JSON, cut short when long.
+std::string Shown(const Json& value) {
+  std::string text = value.dump();
+  if (text.size() > 40) text = text.substr(0, 37) + "...";
+  return text;
+}
+
 std::string Path(const std::string& where, const std::string& member) {
   return where.empty() ? member : where + "." + member;
 }
@@ -37,19 +44,19 @@ const Json& Required(const Json& object, const std::string& where, const std::st
 }
 
 void ExpectObject(const Json& value, const std::string& where) {
-  if (!value.is_object()) throw Fault(where + " must be an object, not " + value.dump());
+  if (!value.is_object()) throw Fault(where + " must be an object, not " + Shown(value));
 }
 
 void ExpectArray(const Json& value, const std::string& where) {
-  if (!value.is_array()) throw Fault(where + " must be a list, not " + value.dump());
+  if (!value.is_array()) throw Fault(where + " must be a list, not " + Shown(value));
 }
 
 void ExpectText(const Json& value, const std::string& where) {
-  if (!value.is_string()) throw Fault(where + " must be a text, not " + value.dump());
+  if (!value.is_string()) throw Fault(where + " must be a text, not " + Shown(value));
 }
 
 void ExpectFlag(const Json& value, const std::string& where) {
-  if (!value.is_boolean()) throw Fault(where + " must be true or false, not " + value.dump());
+  if (!value.is_boolean()) throw Fault(where + " must be true or false, not " + Shown(value));
 }
 
 // A whole number from `min` to `max`.
@@ -60,7 +67,7 @@ std::int64_t ExpectNumber(const Json& value, const std::string& where, std::int6
                       value.get<std::uint64_t>() <= static_cast<std::uint64_t>(INT64_MAX));
   if (!whole || value.get<std::int64_t>() < min || value.get<std::int64_t>() > max) {
     throw Fault(where + " must be a whole number from " + std::to_string(min) + " to " +
-                std::to_string(max) + ", not " + value.dump());
+                std::to_string(max) + ", not " + Shown(value));
   }
   return value.get<std::int64_t>();
 }
@@ -86,7 +93,9 @@ void ExpectFlagMember(const Json& object, const std::string& where, const std::s
 void ExpectNumberMember(const Json& object, const std::string& where, const std::string& member,
                         std::int64_t min, std::int64_t max) {
   IfPresent(object, where, member,
-            [&](const Json& value, const std::string& path) { ExpectNumber(value, path, min, max); });
+            [&](const Json& value, const std::string& path) {
+              ExpectNumber(value, path, min, max);
+            });
 }
 
 // A drive letter: "E" or "E:", or null for none.
@@ -94,14 +103,14 @@ void ExpectLetter(const Json& value, const std::string& where) {
   if (value.is_null()) return;
   if (!value.is_string() || value.get<std::string>().empty() ||
       !std::isalpha(static_cast<unsigned char>(value.get<std::string>()[0]))) {
-    throw Fault(where + " must be a drive letter, not " + value.dump());
+    throw Fault(where + " must be a drive letter, not " + Shown(value));
   }
 }
 
 void ExpectCodePage(const Json& value, const std::string& where) {
   ExpectNumber(value, where, 0, kMaxDword);
   if (!IsKnownCodePage(value.get<UINT>())) {
-    throw Fault(where + " " + value.dump() + " is not a code page the machine knows");
+    throw Fault(where + " " + Shown(value) + " is not a code page the machine knows");
   }
 }
 
@@ -123,7 +132,7 @@ void CheckGeometry(const Json& geometry, const std::string& where) {
   const Json& bytes = Required(geometry, where, "bytes_per_sector");
   const std::int64_t sector = ExpectNumber(bytes, Path(where, "bytes_per_sector"), 512, 4096);
   if (sector != 512 && sector != 4096) {
-    throw Fault(Path(where, "bytes_per_sector") + " must be 512 or 4096, not " + bytes.dump());
+    throw Fault(Path(where, "bytes_per_sector") + " must be 512 or 4096, not " + Shown(bytes));
   }
   if (cylinders > INT64_MAX / tracks / sectors / sector) {
     throw Fault(where + " describes more bytes than a disk can have");
@@ -147,7 +156,7 @@ void CheckDisk(const Json& disk, const std::string& where) {
   ExpectText(Required(disk, where, "image"), Path(where, "image"));
   IfPresent(disk, where, "media", [](const Json& media, const std::string& path) {
     if (media != "removable" && media != "fixed") {
-      throw Fault(path + " must be \"removable\" or \"fixed\", not " + media.dump());
+      throw Fault(path + " must be \"removable\" or \"fixed\", not " + Shown(media));
     }
   });
   ExpectTextMember(disk, where, "name");
@@ -166,7 +175,7 @@ void CheckDisks(const Json& disks, const std::string& where) {
     const std::string path = where + "[" + std::to_string(i) + "]";
     CheckDisk(disks[i], path);
     if (!numbers.insert(disks[i]["number"].get<std::int64_t>()).second) {
-      throw Fault(path + ".number " + disks[i]["number"].dump() + " belongs to another disk too");
+      throw Fault(path + ".number " + Shown(disks[i]["number"]) + " belongs to another disk too");
     }
   }
 }
@@ -179,7 +188,8 @@ void CheckForeignLetters(const Json& letters, const std::string& where) {
     ExpectLetter(Required(letters[i], path, "letter"), Path(path, "letter"));
     IfPresent(letters[i], path, "type", [](const Json& type, const std::string& typePath) {
       if (type != "network" && type != "cdrom" && type != "ramdisk") {
-        throw Fault(typePath + " must be \"network\", \"cdrom\" or \"ramdisk\", not " + type.dump());
+        throw Fault(typePath + " must be \"network\", \"cdrom\" or \"ramdisk\", not " +
+                    Shown(type));
       }
     });
   }
@@ -253,9 +263,9 @@ void CheckSettings(const Json& config) {
 }
 
 void CheckConfig(const Json& config) {
-  if (!config.is_object()) throw Fault("the machine must be a JSON object, not " + config.dump());
+  if (!config.is_object()) throw Fault("the machine must be a JSON object, not " + Shown(config));
   IfPresent(config, "", "version", [](const Json& version, const std::string& path) {
-    if (version != 1) throw Fault(path + " must be 1, not " + version.dump());
+    if (version != 1) throw Fault(path + " must be 1, not " + Shown(version));
   });
   IfPresent(config, "", "ansi_code_page", ExpectCodePage);
   IfPresent(config, "", "oem_code_page", ExpectCodePage);
