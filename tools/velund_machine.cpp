@@ -1,5 +1,6 @@
 // velund-machine: creates, changes and inspects emulated machines (see docs/machine.md).
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <cstdlib>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "platform/emulated/machine.h"
+#include "platform/emulated/machine_check.h"
 #include "platform/emulated/machine_setup.h"
 #include "platform/emulated/storage.h"
 #include "platform/emulated/volume_sync.h"
@@ -20,10 +22,12 @@ int Usage() {
                "       velund-machine show DIR\n"
                "       velund-machine add-disk DIR --number N (--size BYTES | --cylinders C)\n"
                "                      [--sector 512|4096] (--removable | --fixed) --name TEXT\n"
+               "                      [--replace-image]\n"
                "       velund-machine remove-disk DIR N\n"
                "       velund-machine hold DIR X:\n"
                "       velund-machine release DIR X:\n"
-               "       velund-machine sync DIR N\n");
+               "       velund-machine sync DIR N\n"
+               "       velund-machine code-pages DIR ANSI OEM\n");
   return 2;
 }
 
@@ -32,44 +36,61 @@ int Fail(const std::string& error) {
   return 1;
 }
 
-bool ParseNumber(const std::string& text, unsigned long long& number) {
+// A decimal number up to `max`. False for text that is no number (`error` stays empty) and for
+// a number out of range (`error` says so): a number is never cut to fit.
+bool ParseNumber(const std::string& text, unsigned long long max, const std::string& what,
+                 unsigned long long& number, std::string& error) {
   if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
+  errno = 0;
   number = std::strtoull(text.c_str(), nullptr, 10);
+  if (errno == ERANGE || number > max) {
+    error = what + " " + text + " is out of range (at most " + std::to_string(max) + ")";
+    return false;
+  }
   return true;
 }
+
+constexpr unsigned long long kMaxDword = 0xFFFFFFFFull;
+constexpr unsigned long long kMaxBytes = 0x7FFFFFFFFFFFFFFFull;  // lengths are signed 64-bit
 
 int AddDisk(const std::string& directory, const std::vector<std::string>& options) {
   emu::NewDisk disk;
   bool haveNumber = false, haveSize = false, haveMedia = false, haveName = false;
-  for (std::size_t i = 0; i < options.size(); ++i) {
+  std::string error;
+  for (std::size_t i = 0; i < options.size() && error.empty(); ++i) {
     const std::string& option = options[i];
     const bool hasValue = i + 1 < options.size();
     unsigned long long number = 0;
     if (option == "--removable" || option == "--fixed") {
       disk.removable = option == "--removable";
       haveMedia = true;
+    } else if (option == "--replace-image") {
+      disk.replaceImage = true;
     } else if (!hasValue) {
       return Usage();
-    } else if (option == "--number" && ParseNumber(options[++i], number)) {
+    } else if (option == "--number" &&
+               ParseNumber(options[++i], kMaxDword, option, number, error)) {
       disk.number = static_cast<DWORD>(number);
       haveNumber = true;
-    } else if (option == "--size" && ParseNumber(options[++i], number)) {
+    } else if (option == "--size" && ParseNumber(options[++i], kMaxBytes, option, number, error)) {
       disk.size = number;
       haveSize = true;
-    } else if (option == "--cylinders" && ParseNumber(options[++i], number)) {
+    } else if (option == "--cylinders" &&
+               ParseNumber(options[++i], kMaxBytes, option, number, error)) {
       disk.cylinders = static_cast<LONGLONG>(number);
       haveSize = true;
-    } else if (option == "--sector" && ParseNumber(options[++i], number)) {
+    } else if (option == "--sector" &&
+               ParseNumber(options[++i], kMaxDword, option, number, error)) {
       disk.sectorSize = static_cast<DWORD>(number);
     } else if (option == "--name") {
       disk.name = options[++i];
       haveName = true;
-    } else {
+    } else if (error.empty()) {
       return Usage();
     }
   }
+  if (!error.empty()) return Fail(error);
   if (!haveNumber || !haveSize || !haveMedia || !haveName) return Usage();
-  std::string error;
   return emu::AddDisk(directory, disk, error) ? 0 : Fail(error);
 }
 
@@ -90,6 +111,8 @@ int main(int argc, char** argv) {
   if (command != "new" && !std::filesystem::exists(std::filesystem::path(directory) / "machine.json")) {
     return Fail(directory + " holds no machine (velund-machine new makes one)");
   }
+  // A damaged machine is reported, and left as it is, before any command reads or changes it.
+  if (command != "new" && !emu::CheckMachine(directory, error)) return Fail(error);
   try {
     if (command == "new" && rest.empty()) {
       return emu::CreateMachine(directory, emu::MachineKind::Default, error) ? 0 : Fail(error);
@@ -100,10 +123,14 @@ int main(int argc, char** argv) {
     }
     if (command == "add-disk") return AddDisk(directory, rest);
     unsigned long long number = 0;
-    if (command == "remove-disk" && rest.size() == 1 && ParseNumber(rest[0], number)) {
+    const bool diskCommand = (command == "remove-disk" || command == "sync") && rest.size() == 1;
+    if (diskCommand && !ParseNumber(rest[0], kMaxDword, "disk number", number, error)) {
+      return error.empty() ? Usage() : Fail(error);
+    }
+    if (diskCommand && command == "remove-disk") {
       return emu::RemoveDisk(directory, static_cast<DWORD>(number), error) ? 0 : Fail(error);
     }
-    if (command == "sync" && rest.size() == 1 && ParseNumber(rest[0], number)) {
+    if (diskCommand && command == "sync") {
       // Every volume of the disk, whether or not this process changed its files.
       emu::Machine::Use(directory);
       {
@@ -112,6 +139,16 @@ int main(int argc, char** argv) {
           return Fail("there is no disk " + rest[0]);
       }
       return emu::SyncDiskVolumes(static_cast<DWORD>(number), false, error) ? 0 : Fail(error);
+    }
+    unsigned long long ansi = 0, oem = 0;
+    if (command == "code-pages" && rest.size() == 2) {
+      if (!ParseNumber(rest[0], kMaxDword, "ANSI code page", ansi, error) ||
+          !ParseNumber(rest[1], kMaxDword, "OEM code page", oem, error)) {
+        return error.empty() ? Usage() : Fail(error);
+      }
+      return emu::SetCodePages(directory, static_cast<UINT>(ansi), static_cast<UINT>(oem), error)
+                 ? 0
+                 : Fail(error);
     }
     if ((command == "hold" || command == "release") && rest.size() == 1 && LetterOf(rest[0])) {
       return emu::SetVolumeHeld(directory, LetterOf(rest[0]), command == "hold", error)

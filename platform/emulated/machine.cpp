@@ -1,4 +1,5 @@
 #include "platform/emulated/machine.h"
+#include "platform/emulated/machine_check.h"
 #include "platform/emulated/machine_setup.h"
 #include "platform/emulated/storage.h"
 #include "platform/emulated/token.h"
@@ -81,6 +82,9 @@ void Machine::Load() {
     config_ = nlohmann::json::parse(in);
   } catch (const nlohmann::json::exception& e) {
     throw std::runtime_error("machine: " + file.string() + ": " + e.what());
+  }
+  if (std::string fault; !CheckMachineConfig(config_, fault)) {
+    throw std::runtime_error("machine: " + file.string() + ": " + fault);
   }
   ansiCodePage_ = config_.value("ansi_code_page", 1252u);
   oemCodePage_ = config_.value("oem_code_page", 437u);

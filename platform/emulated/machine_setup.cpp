@@ -6,8 +6,10 @@
 #include <cctype>
 #include <cstring>
 #include <fstream>
+#include <optional>
 
 #include "platform/emulated/boot_sector.h"
+#include "platform/emulated/codepages.h"
 #include "platform/emulated/guid_text.h"
 #include "platform/emulated/machine.h"
 #include "platform/emulated/partition_table.h"
@@ -39,22 +41,77 @@ bool ReadConfig(const std::filesystem::path& directory, nlohmann::json& config,
 bool WriteConfig(const std::filesystem::path& directory, const nlohmann::json& config,
                  std::string& error) {
   const std::filesystem::path temporary = directory / "machine.json.tmp";
+  const std::string text = config.dump(2) + "\n";  // before the file: dump may throw
+  std::error_code ec;
   {
     std::ofstream out(temporary);
-    out << config.dump(2) << "\n";
+    out << text;
+    out.close();
     if (!out) {
       error = temporary.string() + ": cannot write";
+      std::filesystem::remove(temporary, ec);
       return false;
     }
   }
-  std::error_code ec;
   std::filesystem::rename(temporary, directory / "machine.json", ec);
   if (ec) {
     error = ec.message();
+    std::filesystem::remove(temporary, ec);
     return false;
   }
   Storage::Reset();  // a program of this process reads the machine again
   return true;
+}
+
+// The image's true length: whole sectors, and whole cylinders plus a little when given so. Empty,
+// with `error` set, when the disk would be smaller than one cylinder or its length would not fit
+// a signed 64-bit byte count.
+std::optional<ULONGLONG> ImageLength(const NewDisk& disk, std::string& error) {
+  constexpr ULONGLONG kMaxLength = 0x7FFFFFFFFFFFFFFFull;
+  const ULONGLONG cylinderBytes = ULONGLONG(kTracks) * kSectorsPerTrack * disk.sectorSize;
+  const ULONGLONG tail = 1016 * ULONGLONG(disk.sectorSize);
+  ULONGLONG size = disk.size;
+  if (disk.cylinders) {
+    if (*disk.cylinders < 0 || ULONGLONG(*disk.cylinders) > (kMaxLength - tail) / cylinderBytes) {
+      error = "too many cylinders: " + std::to_string(*disk.cylinders);
+      return std::nullopt;
+    }
+    // A device is a little larger than its whole cylinders, as real ones are.
+    size = ULONGLONG(*disk.cylinders) * cylinderBytes + tail;
+  }
+  if (size > kMaxLength) {
+    error = "a disk holds at most " + std::to_string(kMaxLength) + " bytes";
+    return std::nullopt;
+  }
+  size -= size % disk.sectorSize;
+  if (size < cylinderBytes) {
+    error = "a disk needs at least one whole cylinder (" + std::to_string(cylinderBytes) + " bytes)";
+    return std::nullopt;
+  }
+  return size;
+}
+
+// A new sparse file of `length` bytes, made whole under a temporary name and then renamed to
+// `image`, so that a failure never leaves a half-made image nor harms one that is there.
+bool MakeImage(const std::filesystem::path& image, ULONGLONG length, std::string& error) {
+  std::filesystem::path temporary = image;
+  temporary += ".tmp";
+  const int fd = ::open(temporary.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0644);
+  bool made = fd >= 0 && ::ftruncate(fd, static_cast<off_t>(length)) == 0;
+  if (!made) error = image.string() + ": " + std::strerror(errno);
+  if (fd >= 0) ::close(fd);
+  std::error_code ec;
+  if (made) {
+    std::filesystem::rename(temporary, image, ec);
+    if (ec) error = image.string() + ": " + ec.message();
+    made = !ec;
+  }
+  if (!made) std::filesystem::remove(temporary, ec);
+  return made;
+}
+
+bool ValidUtf8(const std::string& text) {
+  return win::Utf16ToUtf8(win::Utf8ToUtf16(text)) == text;
 }
 
 nlohmann::json* FindDiskEntry(nlohmann::json& config, DWORD number) {
@@ -78,35 +135,28 @@ bool AddDisk(const std::filesystem::path& directory, const NewDisk& disk, std::s
     error = "the sector size must be 512 or 4096";
     return false;
   }
-  const ULONGLONG cylinderBytes = ULONGLONG(kTracks) * kSectorsPerTrack * disk.sectorSize;
-  ULONGLONG size = disk.size;
-  if (disk.cylinders) {
-    // A device is a little larger than its whole cylinders, as real ones are.
-    size = ULONGLONG(*disk.cylinders) * cylinderBytes + 1016 * ULONGLONG(disk.sectorSize);
-  }
-  size -= size % disk.sectorSize;
-  const LONGLONG cylinders = static_cast<LONGLONG>(size / cylinderBytes);
-  if (cylinders < 1) {
-    error = "a disk needs at least one whole cylinder (" + std::to_string(cylinderBytes) + " bytes)";
+  if (!ValidUtf8(disk.name)) {
+    error = "the disk's name must be UTF-8 text";
     return false;
   }
-  std::error_code ec;
-  std::filesystem::create_directories(directory / "disks", ec);
+  const std::optional<ULONGLONG> size = ImageLength(disk, error);
+  if (!size) return false;
+  const ULONGLONG cylinderBytes = ULONGLONG(kTracks) * kSectorsPerTrack * disk.sectorSize;
+  const LONGLONG cylinders = static_cast<LONGLONG>(*size / cylinderBytes);
   const std::string imageName = "disks/disk" + std::to_string(disk.number) + ".img";
   const std::filesystem::path image = directory / imageName;
-  const int fd = ::open(image.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0644);
-  if (fd < 0 || ::ftruncate(fd, static_cast<off_t>(size)) != 0) {
-    if (fd >= 0) ::close(fd);
-    error = image.string() + ": " + std::strerror(errno);
+  std::error_code ec;
+  if (!disk.replaceImage && std::filesystem::exists(image, ec)) {
+    // A removed disk leaves its image: its data stays until someone asks to replace it.
+    error = image.string() + " exists already (--replace-image replaces it)";
     return false;
   }
-  ::close(fd);
   config["disks"].push_back({
       {"number", disk.number},
       {"image", imageName},
       {"media", disk.removable ? "removable" : "fixed"},
       {"name", disk.name},
-      {"length", size},
+      {"length", *size},
       {"geometry",
        {{"cylinders", cylinders},
         {"tracks_per_cylinder", kTracks},
@@ -114,7 +164,11 @@ bool AddDisk(const std::filesystem::path& directory, const NewDisk& disk, std::s
         {"bytes_per_sector", disk.sectorSize}}},
   });
   if (!disk.attached) config["disks"].back()["attached"] = false;
-  return WriteConfig(directory, config, error);
+  std::filesystem::create_directories(directory / "disks", ec);
+  if (!MakeImage(image, *size, error)) return false;
+  if (WriteConfig(directory, config, error)) return true;
+  std::filesystem::remove(image, ec);  // no disk names it
+  return false;
 }
 
 bool RemoveDisk(const std::filesystem::path& directory, DWORD number, std::string& error) {
@@ -129,6 +183,21 @@ bool RemoveDisk(const std::filesystem::path& directory, DWORD number, std::strin
   }
   error = "there is no disk " + std::to_string(number);
   return false;
+}
+
+bool SetCodePages(const std::filesystem::path& directory, UINT ansi, UINT oem,
+                  std::string& error) {
+  for (UINT codePage : {ansi, oem}) {
+    if (!IsKnownCodePage(codePage)) {
+      error = "the machine knows no code page " + std::to_string(codePage);
+      return false;
+    }
+  }
+  nlohmann::json config;
+  if (!ReadConfig(directory, config, error)) return false;
+  config["ansi_code_page"] = ansi;
+  config["oem_code_page"] = oem;
+  return WriteConfig(directory, config, error);
 }
 
 bool MakeSystemDisk(const std::filesystem::path& directory, DWORD number, char letter,

@@ -22,14 +22,21 @@ struct NewDisk {
   bool removable = true;
   std::string name;
   bool attached = true;  // false: the machine has it, but it is not plugged in (emu::PlugDisk)
+  bool replaceImage = false;  // an image left under disks/ (by RemoveDisk) may be replaced
 };
 
 // Adds a disk to machine.json with a new, empty sparse image under disks/. The geometry has 255
 // tracks per cylinder and 63 sectors per track and counts the whole cylinders of the size.
+// Everything is checked before a file is touched; an image already under disks/ is kept (and the
+// disk refused) unless `replaceImage` is set, and a failure leaves the machine as it was.
 bool AddDisk(const std::filesystem::path& directory, const NewDisk& disk, std::string& error);
 
 // Unplugs a disk: it leaves machine.json (its image stays under disks/).
 bool RemoveDisk(const std::filesystem::path& directory, DWORD number, std::string& error);
+
+// Sets the ANSI and OEM code pages the machine's Windows runs with (GetACP, GetOEMCP). 65001 for
+// both is a Windows set to use UTF-8 for non-Unicode programs.
+bool SetCodePages(const std::filesystem::path& directory, UINT ansi, UINT oem, std::string& error);
 
 // Partitions a disk of the machine as a system disk: MBR, one NTFS partition from 1 MiB to the
 // end of the last whole MiB, formatted, with the drive letter `letter`.

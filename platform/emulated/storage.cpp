@@ -11,6 +11,7 @@
 
 #include "platform/emulated/guid_text.h"
 #include "platform/emulated/machine.h"
+#include "platform/emulated/machine_check.h"
 #include "platform/emulated/paths.h"
 #include "platform/emulated/volume_sync.h"
 #include "platform/seam.h"
@@ -199,6 +200,9 @@ void Storage::Load() {
   std::ifstream in(directory_ / "storage.json");
   if (in) {
     const auto saved = nlohmann::json::parse(in, nullptr, false);
+    if (std::string fault; saved.is_object() && !CheckStorageFile(saved, fault)) {
+      throw std::runtime_error("machine: " + (directory_ / "storage.json").string() + ": " + fault);
+    }
     if (saved.is_object()) {
       for (const auto& entry : saved.value("mounted_devices", nlohmann::json::array())) {
         Remembered remembered;

@@ -4,10 +4,14 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -42,6 +46,17 @@ class MachineToolTest : public testing::Test {
     std::string out;
     EXPECT_EQ(Tool("show " + machine_, &out), 0) << out;
     return nlohmann::json::parse(out);
+  }
+
+  static std::string Read(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+
+  static std::string Head(const std::filesystem::path& file, std::size_t size) {
+    std::string bytes(size, '?');
+    std::ifstream(file, std::ios::binary).read(bytes.data(), static_cast<std::streamsize>(size));
+    return bytes;
   }
 
   std::filesystem::path root_;
@@ -105,6 +120,74 @@ TEST_F(MachineToolTest, DisksArePluggedInAndOutAndVolumesHeld) {
   EXPECT_EQ(Show()["volumes"][0]["held"], false);
   EXPECT_NE(Tool("hold " + machine_ + " Q:"), 0);
   EXPECT_NE(Tool("show " + (root_ / "nothing").string()), 0);
+}
+
+TEST_F(MachineToolTest, AFailedAddDiskLeavesEveryFileAsItWas) {
+  ASSERT_EQ(Tool("new " + machine_), 0);
+  const std::filesystem::path disks = std::filesystem::path(machine_) / "disks";
+  const std::filesystem::path kept = disks / "disk1.img";
+  {
+    std::fstream image(kept, std::ios::in | std::ios::out | std::ios::binary);
+    image << "the data of a removed disk";
+  }
+  const auto keptSize = std::filesystem::file_size(kept);
+  ASSERT_EQ(Tool("remove-disk " + machine_ + " 1"), 0);
+  const std::string config = Read(std::filesystem::path(machine_) / "machine.json");
+
+  std::string out;
+  // An impossible size, then a possible one: the removed disk's image stays whole either way.
+  EXPECT_NE(Tool("add-disk " + machine_ + " --number 1 --size 18446744073709551615 --fixed"
+                 " --name X", &out), 0);
+  EXPECT_NE(Tool("add-disk " + machine_ + " --number 1 --size 1073741824 --fixed --name X",
+                 &out), 0);
+  EXPECT_NE(out.find("disk1.img exists already"), std::string::npos) << out;
+  // A name that is no UTF-8 text is refused before an image is made.
+  EXPECT_NE(Tool("add-disk " + machine_ +
+                     " --number 5 --size 16777216 --fixed --name \"$(printf '\\377')\"",
+                 &out),
+            0);
+  EXPECT_EQ(Head(kept, 26), "the data of a removed disk");
+  EXPECT_EQ(std::filesystem::file_size(kept), keptSize);
+  EXPECT_EQ(Read(std::filesystem::path(machine_) / "machine.json"), config);
+  std::vector<std::string> left;
+  for (const auto& entry : std::filesystem::directory_iterator(machine_)) {
+    left.push_back(entry.path().filename().string());
+  }
+  for (const auto& entry : std::filesystem::directory_iterator(disks)) {
+    left.push_back(entry.path().filename().string());
+  }
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{"disk0.img", "disk1.img", "disks", "machine.json"}));
+
+  // Asked to, it replaces the image.
+  ASSERT_EQ(Tool("add-disk " + machine_ + " --number 1 --size 1073741824 --fixed --name X"
+                 " --replace-image", &out), 0) << out;
+  EXPECT_EQ(std::filesystem::file_size(kept), 1073741824u);
+  EXPECT_EQ(Head(kept, 26), std::string(26, '\0'));
+}
+
+TEST_F(MachineToolTest, NumbersOutOfRangeAreRefusedNotCut) {
+  ASSERT_EQ(Tool("new " + machine_), 0);
+  const std::string config = Read(std::filesystem::path(machine_) / "machine.json");
+  const char* refused[] = {
+      "remove-disk DIR 4294967296",  // would be disk 0
+      "sync DIR 4294967297",         // would be disk 1
+      "remove-disk DIR 99999999999999999999999",
+      "add-disk DIR --number 4294967298 --size 1073741824 --fixed --name X",
+      "add-disk DIR --number 3 --size 1073741824 --sector 4294967808 --fixed --name X",
+      "add-disk DIR --number 3 --size 9223372036854775808 --fixed --name X",
+      "add-disk DIR --number 3 --cylinders 9223372036854775807 --fixed --name X",
+  };
+  for (std::string command : refused) {
+    command.replace(command.find("DIR"), 3, machine_);
+    std::string out;
+    EXPECT_EQ(Tool(command, &out), 1) << command;
+    EXPECT_TRUE(out.find("out of range") != std::string::npos ||
+                out.find("too many cylinders") != std::string::npos)
+        << command << ": " << out;
+  }
+  EXPECT_EQ(Read(std::filesystem::path(machine_) / "machine.json"), config);
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(machine_) / "disks" / "disk3.img"));
 }
 
 }  // namespace

@@ -112,6 +112,23 @@ TEST_F(AutopilotTest, AJobRefusesTheCloseAndReportsItsEndInABox) {
             std::string::npos);
 }
 
+TEST_F(AutopilotTest, ALogSavedToAFileReadsWellOnAWindowsSetToUtf8) {
+  // A Western Windows writes redirected output in its ANSI code page, 1252, which lacks most
+  // Vietnamese letters; the first start speaks Vietnamese.
+  const std::string refusal = "wait-idle\nclick SetupButton\nclose\n";  // no drives chosen
+  ASSERT_EQ(Run(refusal), 0) << err_;
+  EXPECT_EQ(out_, "Xin h\xE3y ch?n c\xE1" "c ? ??a.\r\n");
+
+  // The demo's machine: a Windows set to use UTF-8 for non-Unicode programs.
+  const std::string machine = (dir_ / "machine").string();
+  const std::string tool = VELUND_MACHINE_TOOL;
+  ASSERT_EQ(std::system((tool + " code-pages " + machine + " 65001 65001").c_str()), 0);
+  ASSERT_EQ(Run(refusal), 0) << err_;
+  EXPECT_EQ(out_, "Xin hãy chọn các ổ đĩa.\r\n");
+  // Code pages the machine does not know are refused.
+  EXPECT_NE(std::system((tool + " code-pages " + machine + " 65002 437 2>/dev/null").c_str()), 0);
+}
+
 TEST_F(AutopilotTest, MistakesEndTheRunWithExitCodeTwo) {
   EXPECT_EQ(Run("tab Install\nfly away\nclose\n"), 2);
   EXPECT_NE(err_.find("line 2: unknown action 'fly'"), std::string::npos) << err_;

@@ -1,0 +1,22 @@
+// The program on the emulated machine. The machine's files are checked before the program starts
+// on them: a damaged machine is a PC that does not boot, so the program never runs on it and the
+// files stay as they are.
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "app/entry.h"
+#include "platform/emulated/machine.h"
+#include "platform/emulated/machine_check.h"
+
+int main() {
+  const std::filesystem::path machine = emu::DefaultMachineDirectory();
+  std::string error;
+  std::error_code ec;
+  // A missing folder becomes the default machine when the program first needs it.
+  if (std::filesystem::exists(machine, ec) && !emu::CheckMachine(machine, error)) {
+    std::fprintf(stderr, "velund-setup: %s\n", error.c_str());
+    return 1;
+  }
+  return RunSetup();
+}
