@@ -2,7 +2,6 @@
 // a failing exit code, and every file of the machine left as it was.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +13,8 @@
 #include <string>
 
 #include <nlohmann/json.hpp>
+
+#include "tests/test_support.h"
 
 namespace {
 
@@ -64,15 +65,8 @@ class DamagedMachineTest : public testing::Test {
     delete root_;
   }
 
-  // Runs a shell command; its standard output and error in `out`.
   static int Run(const std::string& command, std::string* out = nullptr) {
-    FILE* pipe = popen((command + " 2>&1 </dev/null").c_str(), "r");
-    std::string text;
-    char buffer[4096];
-    while (std::size_t n = fread(buffer, 1, sizeof buffer, pipe)) text.append(buffer, n);
-    const int status = pclose(pipe);
-    if (out) *out = text;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return RunShell(command, out);
   }
 
   // Every file of the machine: its size, time of change and (for the small ones) its bytes.

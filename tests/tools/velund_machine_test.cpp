@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -14,6 +13,8 @@
 #include <vector>
 
 #include <nlohmann/json.hpp>
+
+#include "tests/test_support.h"
 
 namespace {
 
@@ -30,16 +31,9 @@ class MachineToolTest : public testing::Test {
     std::filesystem::remove_all(root_, ec);
   }
 
-  // Runs the tool; its standard output in `out`.
+  // Runs the tool; its standard output and error in `out`.
   int Tool(const std::string& arguments, std::string* out = nullptr) {
-    const std::string command = std::string(VELUND_MACHINE_TOOL) + " " + arguments + " 2>&1";
-    FILE* pipe = popen(command.c_str(), "r");
-    std::string text;
-    char buffer[4096];
-    while (std::size_t n = fread(buffer, 1, sizeof buffer, pipe)) text.append(buffer, n);
-    const int status = pclose(pipe);
-    if (out) *out = text;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return RunShell(std::string(VELUND_MACHINE_TOOL) + " " + arguments, out);
   }
 
   nlohmann::json Show() {
