@@ -443,6 +443,18 @@ TEST_F(InstallThreadTest, ARaisedErrorStartsALineOfItsOwn) {
   EXPECT_EQ(win::GetFileAttributesW(tempdir), INVALID_FILE_ATTRIBUTES);
 }
 
+TEST_F(InstallThreadTest, AStoreWhoseInheritanceCannotBeWrittenEndsTheInstall) {
+  CreateStick(true);
+  // The first element value the FAT32 partition's store writes is its list of inherited objects.
+  emu::InjectFault({"RegSetValueExW", "Element", std::nullopt, ERROR_ACCESS_DENIED, true});
+  std::string tempdir;
+  EXPECT_TRUE(Install("D: - NO NAME - 100 MB", false, false, &tempdir));
+  EXPECT_FALSE(std::filesystem::exists(HostPath('D', "Boot/BCD")));
+  EXPECT_FALSE(std::filesystem::exists(HostPath('D', "EFI/Microsoft/Boot/BCD")));
+  EXPECT_FALSE(std::filesystem::exists(HostPath('E', "KYR")));  // the finishing never began
+  EXPECT_EQ(win::GetFileAttributesW(tempdir), INVALID_FILE_ATTRIBUTES);
+}
+
 // A stick of 4096-byte sectors: its boot sector is read and written whole.
 class LargeSectorTest : public InstallThreadTest {
  protected:
