@@ -1,11 +1,13 @@
 // The program on the emulated machine. The machine's files are checked before the program starts
 // on them: a damaged machine is a PC that does not boot, so the program never runs on it and the
-// files stay as they are.
+// files stay as they are. The machine's faults are met by this run of the program, from the
+// first call after the machine has started.
 #include <cstdio>
 #include <filesystem>
 #include <string>
 
 #include "app/entry.h"
+#include "platform/emulated/faults.h"
 #include "platform/emulated/machine.h"
 #include "platform/emulated/machine_check.h"
 
@@ -18,5 +20,7 @@ int main() {
     std::fprintf(stderr, "velund-setup: %s\n", error.c_str());
     return 1;
   }
+  const nlohmann::json& config = emu::Machine::Get().Config();
+  emu::UseMachineFaults(config.value("faults", nlohmann::json::array()));
   return RunSetup();
 }

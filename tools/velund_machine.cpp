@@ -27,7 +27,10 @@ int Usage() {
                "       velund-machine hold DIR X:\n"
                "       velund-machine release DIR X:\n"
                "       velund-machine sync DIR N\n"
-               "       velund-machine code-pages DIR ANSI OEM\n");
+               "       velund-machine code-pages DIR ANSI OEM\n"
+               "       velund-machine fault DIR CALL --error N [--path TEXT] [--code N] [--once]\n"
+               "                      [--after N]\n"
+               "       velund-machine faults DIR [--clear]\n");
   return 2;
 }
 
@@ -36,13 +39,20 @@ int Fail(const std::string& error) {
   return 1;
 }
 
-// A decimal number up to `max`. False for text that is no number (`error` stays empty) and for
-// a number out of range (`error` says so): a number is never cut to fit.
+// A decimal number, or a hexadecimal one after "0x" (control codes are written so), up to `max`.
+// False for text that is no number (`error` stays empty) and for a number out of range (`error`
+// says so): a number is never cut to fit.
 bool ParseNumber(const std::string& text, unsigned long long max, const std::string& what,
                  unsigned long long& number, std::string& error) {
-  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
+  const bool hex = text.size() > 2 && (text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0);
+  const std::string digits = hex ? text.substr(2) : text;
+  if (digits.empty() ||
+      digits.find_first_not_of(hex ? "0123456789abcdefABCDEF" : "0123456789") !=
+          std::string::npos) {
+    return false;
+  }
   errno = 0;
-  number = std::strtoull(text.c_str(), nullptr, 10);
+  number = std::strtoull(digits.c_str(), nullptr, hex ? 16 : 10);
   if (errno == ERANGE || number > max) {
     error = what + " " + text + " is out of range (at most " + std::to_string(max) + ")";
     return false;
@@ -94,6 +104,56 @@ int AddDisk(const std::string& directory, const std::vector<std::string>& option
   return emu::AddDisk(directory, disk, error) ? 0 : Fail(error);
 }
 
+// fault DIR CALL --error N [--path TEXT] [--code N] [--once] [--after N]
+int AddFault(const std::string& directory, const std::vector<std::string>& arguments) {
+  if (arguments.empty() || arguments[0].rfind("--", 0) == 0) return Usage();
+  emu::Fault fault;
+  fault.call = arguments[0];
+  fault.once = false;
+  bool haveError = false;
+  std::string error;
+  for (std::size_t i = 1; i < arguments.size() && error.empty(); ++i) {
+    const std::string& option = arguments[i];
+    const bool hasValue = i + 1 < arguments.size();
+    unsigned long long number = 0;
+    if (option == "--once") {
+      fault.once = true;
+    } else if (!hasValue) {
+      return Usage();
+    } else if (option == "--error" &&
+               ParseNumber(arguments[++i], kMaxDword, option, number, error)) {
+      fault.error = static_cast<DWORD>(number);
+      haveError = true;
+    } else if (option == "--code" &&
+               ParseNumber(arguments[++i], kMaxDword, option, number, error)) {
+      fault.controlCode = static_cast<DWORD>(number);
+    } else if (option == "--after" &&
+               ParseNumber(arguments[++i], kMaxDword, option, number, error)) {
+      fault.after = static_cast<unsigned>(number);
+    } else if (option == "--path") {
+      fault.path = arguments[++i];
+    } else if (error.empty()) {
+      return Usage();
+    }
+  }
+  if (!error.empty()) return Fail(error);
+  if (!haveError) return Usage();
+  return emu::AddMachineFault(directory, fault, error) ? 0 : Fail(error);
+}
+
+// faults DIR [--clear]
+int Faults(const std::string& directory, const std::vector<std::string>& arguments) {
+  std::string error;
+  if (arguments.empty()) {
+    std::cout << emu::MachineFaults(directory).dump(2) << "\n";
+    return 0;
+  }
+  if (arguments.size() == 1 && arguments[0] == "--clear") {
+    return emu::RemoveMachineFaults(directory, error) ? 0 : Fail(error);
+  }
+  return Usage();
+}
+
 char LetterOf(const std::string& text) {
   if (text.size() != 2 || text[1] != ':' || !std::isalpha(static_cast<unsigned char>(text[0]))) {
     return 0;
@@ -122,6 +182,8 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (command == "add-disk") return AddDisk(directory, rest);
+    if (command == "fault") return AddFault(directory, rest);
+    if (command == "faults") return Faults(directory, rest);
     unsigned long long number = 0;
     const bool diskCommand = (command == "remove-disk" || command == "sync") && rest.size() == 1;
     if (diskCommand && !ParseNumber(rest[0], kMaxDword, "disk number", number, error)) {

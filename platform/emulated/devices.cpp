@@ -411,6 +411,10 @@ BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, LARGE_INTEGER* newPos
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
+  if (auto fault = emu::TakeFault("SetFilePointerEx")) {
+    SetLastError(*fault);
+    return FALSE;
+  }
   LONGLONG position = 0;
   DWORD status = object->Seek(distance.QuadPart, moveMethod, &position);
   if (status != ERROR_SUCCESS) {

@@ -1,20 +1,28 @@
-// Fault injection: tests make a named seam call fail with a chosen error code, the way a real
-// machine sometimes does (a device that refuses a request, a disk that is pulled, a full disk).
+// Fault injection: a named seam call fails with a chosen error code, the way a real machine
+// sometimes does (a device that refuses a request, a disk that is pulled, a full disk).
 //
-// A fault names the call ("CreateFileW", "DeviceIoControl", "ReadFile", ...) and optionally what it
-// applies to: a path (compared without regard to letter case) or a control code. It fires once or
-// every time. Faults belong to the process and are cleared with ClearFaults().
+// A fault names the call ("CreateFileW", "DeviceIoControl", "ReadFile", ...), a program whose
+// exit code it sets ("format.com"), or "*" for every seam call, and optionally what it applies
+// to: a path (compared without regard to letter case) or a control code. It fires once or every
+// time, after a number of matching calls have passed.
+//
+// Faults come from two places: tests inject them (InjectFault), and a machine's `faults` list is
+// put in place when a program starts on it (UseMachineFaults). Both last for the process.
 #pragma once
 
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "platform/win32_types.h"
 
 namespace emu {
 
 struct Fault {
-  std::string call;                 // the seam function's name
+  std::string call;                 // the seam function's name, a program's file name, or "*"
   std::string path;                 // empty: any path
   std::optional<DWORD> controlCode;  // DeviceIoControl only; empty: any code
   DWORD error = ERROR_GEN_FAILURE;  // what GetLastError (or the returned status) reports
@@ -22,11 +30,28 @@ struct Fault {
   unsigned after = 0;  // matching calls that pass before the fault fires
 };
 
+// The seam functions that ask for faults, and the programs whose exit code a fault can set.
+const std::vector<std::string_view>& FaultSeamCalls();
+const std::vector<std::string_view>& FaultPrograms();
+
+// A name a fault may give: a seam call, a program, or "*" (any seam call).
+bool IsFaultCall(std::string_view call);
+bool IsFaultProgram(std::string_view call);
+
+// Throws std::invalid_argument for a call no seam function asks for.
 void InjectFault(Fault fault);
 void ClearFaults();
 
-// Called by the seam functions: the error to fail with, or nothing. A fault that fires once is
-// used up by this call.
+// Puts the faults of a machine's `faults` list (checked already) in place of those of the machine
+// loaded before, leaving the injected ones.
+void UseMachineFaults(const nlohmann::json& faults);
+
+// A fault as an entry of machine.json's `faults` list, and back.
+nlohmann::json FaultToJson(const Fault& fault);
+Fault FaultFromJson(const nlohmann::json& entry);
+
+// Called by the seam functions and the machine's programs: the error (or exit code) to fail
+// with, or nothing. A fault that fires once is used up by this call.
 std::optional<DWORD> TakeFault(std::string_view call, std::string_view path = {},
                                std::optional<DWORD> controlCode = std::nullopt);
 

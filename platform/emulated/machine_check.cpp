@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "platform/emulated/codepages.h"
+#include "platform/emulated/faults.h"
 #include "platform/emulated/registry_file.h"
 #include "platform/emulated/registry_store.h"
 
@@ -219,6 +220,45 @@ void CheckSpannedVolumes(const Json& volumes, const std::string& where) {
   }
 }
 
+// A fault of the `faults` list. Its members are all checked, unknown ones too: a misspelt
+// "control_code" would silently widen the fault to every request.
+void CheckFault(const Json& fault, const std::string& where) {
+  ExpectObject(fault, where);
+  for (const auto& [member, value] : fault.items()) {
+    static const std::set<std::string> known{"call", "path", "control_code", "error", "once",
+                                             "after"};
+    if (!known.count(member)) throw Fault(Path(where, member) + " is no member a fault has");
+  }
+  const Json& call = Required(fault, where, "call");
+  ExpectText(call, Path(where, "call"));
+  const std::string name = call.get<std::string>();
+  if (!IsFaultCall(name)) {
+    throw Fault(Path(where, "call") + " " + Shown(call) +
+                " is neither a seam call nor a program that faults can name");
+  }
+  // A program's exit code may be 0 (a run that claims success); a failed call never reports 0.
+  const bool program = IsFaultProgram(name);
+  ExpectNumber(Required(fault, where, "error"), Path(where, "error"), program ? 0 : 1, kMaxDword);
+  ExpectTextMember(fault, where, "path");
+  if (program && Find(fault, "path")) {
+    throw Fault(Path(where, "path") + " cannot narrow a fault of " + name +
+                ", which applies to every run of the program");
+  }
+  ExpectNumberMember(fault, where, "control_code", 0, kMaxDword);
+  if (Find(fault, "control_code") && name != "DeviceIoControl" && name != "*") {
+    throw Fault(Path(where, "control_code") + " is for DeviceIoControl only, not " + name);
+  }
+  ExpectFlagMember(fault, where, "once");
+  ExpectNumberMember(fault, where, "after", 0, kMaxDword);
+}
+
+void CheckFaults(const Json& faults, const std::string& where) {
+  ExpectArray(faults, where);
+  for (std::size_t i = 0; i < faults.size(); ++i) {
+    CheckFault(faults[i], where + "[" + std::to_string(i) + "]");
+  }
+}
+
 // Members holding an object of flags, numbers or texts: {"screen": {"width": 1920}, ...}.
 void CheckSettings(const Json& config) {
   IfPresent(config, "", "screen", [](const Json& screen, const std::string& path) {
@@ -276,6 +316,7 @@ void CheckConfig(const Json& config) {
   IfPresent(config, "", "disks", CheckDisks);
   IfPresent(config, "", "foreign_letters", CheckForeignLetters);
   IfPresent(config, "", "spanned_volumes", CheckSpannedVolumes);
+  IfPresent(config, "", "faults", CheckFaults);
 }
 
 void CheckSaved(const Json& saved) {

@@ -7,11 +7,14 @@
 #include <cstring>
 #include <fstream>
 #include <optional>
+#include <stdexcept>
 
 #include "platform/emulated/boot_sector.h"
 #include "platform/emulated/codepages.h"
+#include "platform/emulated/faults.h"
 #include "platform/emulated/guid_text.h"
 #include "platform/emulated/machine.h"
+#include "platform/emulated/machine_check.h"
 #include "platform/emulated/partition_table.h"
 #include "platform/emulated/storage.h"
 #include "platform/emulated/volume_format.h"
@@ -306,6 +309,34 @@ bool SetVolumeHeld(const std::filesystem::path& directory, char letter, bool hel
   volume->held = held;
   locked.storage.Save();
   return true;
+}
+
+bool AddMachineFault(const std::filesystem::path& directory, const Fault& fault,
+                     std::string& error) {
+  nlohmann::json config;
+  if (!ReadConfig(directory, config, error)) return false;
+  if (!config.contains("faults")) config["faults"] = nlohmann::json::array();
+  config["faults"].push_back(FaultToJson(fault));
+  // Refused as the machine would refuse it when a program starts.
+  if (std::string reason; !CheckMachineConfig(config, reason)) {
+    error = reason;
+    return false;
+  }
+  return WriteConfig(directory, config, error);
+}
+
+bool RemoveMachineFaults(const std::filesystem::path& directory, std::string& error) {
+  nlohmann::json config;
+  if (!ReadConfig(directory, config, error)) return false;
+  config.erase("faults");
+  return WriteConfig(directory, config, error);
+}
+
+nlohmann::json MachineFaults(const std::filesystem::path& directory) {
+  nlohmann::json config;
+  std::string error;
+  if (!ReadConfig(directory, config, error)) throw std::runtime_error(error);
+  return config.value("faults", nlohmann::json::array());
 }
 
 nlohmann::json DescribeMachine(const std::filesystem::path& directory) {

@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/emulated/faults.h"
 #include "platform/win32_types.h"
 
 namespace emu {
@@ -51,6 +52,17 @@ bool CreateMachine(const std::filesystem::path& directory, MachineKind kind, std
 // Marks the volume with drive letter `letter` as held open by another program, or releases it.
 bool SetVolumeHeld(const std::filesystem::path& directory, char letter, bool held,
                    std::string& error);
+
+// Adds a fault to machine.json's `faults` list, which every program started on the machine meets.
+// A fault the machine would refuse when it loads is refused here, and the file left as it was.
+bool AddMachineFault(const std::filesystem::path& directory, const Fault& fault,
+                     std::string& error);
+
+// Empties the `faults` list.
+bool RemoveMachineFaults(const std::filesystem::path& directory, std::string& error);
+
+// machine.json's `faults` list (an empty list when it has none).
+nlohmann::json MachineFaults(const std::filesystem::path& directory);
 
 // The machine as `velund-machine show` prints it.
 nlohmann::json DescribeMachine(const std::filesystem::path& directory);

@@ -195,7 +195,8 @@ DWORD RunFormat(const ProgramRun& run) {
   return kFormatDone;
 }
 
-DWORD RunCmd(const ProgramRun&) { return 0; }  // the start command is recorded; nothing to run
+// The start command is recorded; nothing to run. A fault here is the exit code cmd ends with.
+DWORD RunCmd(const ProgramRun&) { return TakeFault("cmd.exe").value_or(0); }
 
 std::map<std::string, Registered, CaseInsensitiveLess>& Programs() {
   static std::map<std::string, Registered, CaseInsensitiveLess> programs{

@@ -2,6 +2,7 @@
 #include "platform/emulated/hive_file.h"
 #include "platform/seam.h"
 
+#include "platform/emulated/faults.h"
 #include "platform/emulated/token.h"
 
 
@@ -39,6 +40,7 @@ LSTATUS WriteNewFile(std::string_view path, const std::vector<BYTE>& bytes,
 LSTATUS RegSaveKeyW(HKEY key, std::string_view file, const SECURITY_ATTRIBUTES* security) {
   // Windows refuses the save unless the caller has enabled SeBackupPrivilege.
   if (!emu::PrivilegeEnabled(emu::kSeBackupPrivilege)) return ERROR_PRIVILEGE_NOT_HELD;
+  if (auto fault = emu::TakeFault("RegSaveKeyW", file)) return static_cast<LSTATUS>(*fault);
   emu::RegistryKeyTree tree;
   if (LSTATUS status = emu::RegistryReadTree(key, tree); status != ERROR_SUCCESS) return status;
   std::vector<BYTE> bytes;

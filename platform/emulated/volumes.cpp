@@ -77,6 +77,10 @@ namespace win {
 
 HANDLE FindFirstVolumeW(std::string& volumeName, DWORD bufferLength) {
   volumeName.clear();
+  if (auto fault = emu::TakeFault("FindFirstVolumeW")) {
+    SetLastError(*fault);
+    return INVALID_HANDLE_VALUE;
+  }
   auto search = std::make_shared<emu::VolumeSearch>();
   {
     auto locked = emu::Storage::Lock();

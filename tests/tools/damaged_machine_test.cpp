@@ -157,6 +157,25 @@ TEST_F(DamagedMachineTest, ADamagedMachineDescriptionStopsEveryProgram) {
       {"registry/HKLM.json", "a key must be an object", Replace("{\"keys\": {\"SOFTWARE\": []}}")},
       {"registry/HKLM.json", "has no type", Replace("{\"values\": [{\"name\": \"x\"}]}")},
       {"registry/HKCU.json", "expected a number", Replace("{\"lastWrite\": \"yesterday\"}")},
+      {"machine.json", "faults must be a list", Edit([](J& j) { j["faults"] = J::object(); })},
+      {"machine.json", "faults[0].call \"CreateFile\" is neither a seam call nor a program",
+       Edit([](J& j) { j["faults"] = {{{"call", "CreateFile"}, {"error", 5}}}; })},
+      {"machine.json", "faults[0].call must be a text",
+       Edit([](J& j) { j["faults"] = {{{"call", 7}, {"error", 5}}}; })},
+      {"machine.json", "faults[1].error is missing",
+       Edit([](J& j) {
+         j["faults"] = {{{"call", "ReadFile"}, {"error", 5}}, {{"call", "format.com"}}};
+       })},
+      {"machine.json", "faults[0].after must be a whole number from 0 to 4294967295, not -1",
+       Edit([](J& j) { j["faults"] = {{{"call", "*"}, {"error", 5}, {"after", -1}}}; })},
+      {"machine.json", "faults[0].once must be true or false",
+       Edit([](J& j) { j["faults"] = {{{"call", "*"}, {"error", 5}, {"once", "yes"}}}; })},
+      {"machine.json", "faults[0].path must be a text",
+       Edit([](J& j) { j["faults"] = {{{"call", "CreateFileW"}, {"error", 5}, {"path", 1}}}; })},
+      {"machine.json", "faults[0].contol_code is no member a fault has",
+       Edit([](J& j) {
+         j["faults"] = {{{"call", "DeviceIoControl"}, {"error", 5}, {"contol_code", 1}}};
+       })},
   };
   for (const Damage& damage : damages) Check(damage);
 }

@@ -184,4 +184,69 @@ TEST_F(MachineToolTest, NumbersOutOfRangeAreRefusedNotCut) {
   EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(machine_) / "disks" / "disk3.img"));
 }
 
+TEST_F(MachineToolTest, FaultsAreAddedListedAndCleared) {
+  ASSERT_EQ(Tool("new " + machine_), 0);
+  std::string out;
+  EXPECT_EQ(Tool("faults " + machine_, &out), 0) << out;
+  EXPECT_EQ(nlohmann::json::parse(out), nlohmann::json::array());
+  EXPECT_EQ(Tool("fault " + machine_ + " CreateFileW --error 5 --path 'E:\\KYR\\grub\\grub.cfg'",
+                 &out), 0) << out;
+  EXPECT_EQ(Tool("fault " + machine_ + " DeviceIoControl --code 0x7C054 --error 87 --once", &out),
+            0) << out;
+  EXPECT_EQ(Tool("fault " + machine_ + " format.com --error 0 --after 1", &out), 0) << out;
+  EXPECT_EQ(Tool("fault " + machine_ + " '*' --once --after 4294967295 --error 21", &out), 0)
+      << out;
+  ASSERT_EQ(Tool("faults " + machine_, &out), 0) << out;
+  EXPECT_EQ(nlohmann::json::parse(out), nlohmann::json::parse(R"([
+      {"call": "CreateFileW", "path": "E:\\KYR\\grub\\grub.cfg", "error": 5},
+      {"call": "DeviceIoControl", "control_code": 507988, "error": 87, "once": true},
+      {"call": "format.com", "error": 0, "after": 1},
+      {"call": "*", "error": 21, "once": true, "after": 4294967295}])"));
+  // The rest of the machine is as it was.
+  EXPECT_EQ(Show()["disks"].size(), 2u);
+
+  EXPECT_EQ(Tool("faults " + machine_ + " --clear", &out), 0) << out;
+  ASSERT_EQ(Tool("faults " + machine_, &out), 0) << out;
+  EXPECT_EQ(nlohmann::json::parse(out), nlohmann::json::array());
+  EXPECT_FALSE(nlohmann::json::parse(Read(std::filesystem::path(machine_) / "machine.json"))
+                   .contains("faults"));
+  EXPECT_EQ(Tool("faults " + machine_ + " --all"), 2);
+}
+
+TEST_F(MachineToolTest, FaultsTheMachineCouldNotUseAreRefusedAndNothingChanges) {
+  ASSERT_EQ(Tool("new " + machine_), 0);
+  ASSERT_EQ(Tool("fault " + machine_ + " WriteFile --error 112"), 0);
+  const std::string config = Read(std::filesystem::path(machine_) / "machine.json");
+  struct Refusal {
+    const char* arguments;
+    int exitCode;
+    const char* message;
+  };
+  const Refusal refusals[] = {
+      {"CreateFile --error 5", 1,
+       "faults[1].call \"CreateFile\" is neither a seam call nor a program"},
+      {"createfilew --error 5", 1, "faults[1].call \"createfilew\" is neither"},
+      {"notepad.exe --error 1", 1, "faults[1].call \"notepad.exe\" is neither"},
+      {"ReadFile --error 0", 1, "faults[1].error must be a whole number from 1 to 4294967295"},
+      {"ReadFile --error 4294967296", 1, "--error 4294967296 is out of range"},
+      {"ReadFile --error 5 --after 4294967296", 1, "--after 4294967296 is out of range"},
+      {"ReadFile --error 5 --code 0x100000000", 1, "--code 0x100000000 is out of range"},
+      {"ReadFile --error 5 --code 1", 1, "faults[1].control_code is for DeviceIoControl only"},
+      {"format.com --error 4 --path E:", 1, "faults[1].path cannot narrow a fault of format.com"},
+      {"ReadFile --error 5 --after -1", 2, "usage"},
+      {"ReadFile --error -5", 2, "usage"},
+      {"ReadFile --path X", 2, "usage"},  // no error
+      {"ReadFile --error", 2, "usage"},
+      {"--error 5", 2, "usage"},          // no call
+      {"ReadFile --error 5 --size 1", 2, "usage"},
+  };
+  for (const Refusal& refusal : refusals) {
+    std::string out;
+    EXPECT_EQ(Tool("fault " + machine_ + " " + refusal.arguments, &out), refusal.exitCode)
+        << refusal.arguments << ": " << out;
+    EXPECT_NE(out.find(refusal.message), std::string::npos) << refusal.arguments << ": " << out;
+  }
+  EXPECT_EQ(Read(std::filesystem::path(machine_) / "machine.json"), config);
+}
+
 }  // namespace
