@@ -10,6 +10,7 @@ namespace {
 
 std::mutex gMutex;
 std::vector<Fault> gFaults;
+std::vector<Interleave> gInterleaves;
 
 bool SameText(std::string_view a, std::string_view b) {
   return !CaseInsensitiveLess{}(std::string(a), std::string(b)) &&
@@ -26,6 +27,7 @@ void InjectFault(Fault fault) {
 void ClearFaults() {
   std::lock_guard lock(gMutex);
   gFaults.clear();
+  gInterleaves.clear();
 }
 
 std::optional<DWORD> TakeFault(std::string_view call, std::string_view path,
@@ -44,6 +46,31 @@ std::optional<DWORD> TakeFault(std::string_view call, std::string_view path,
     return error;
   }
   return std::nullopt;
+}
+
+void InjectInterleave(Interleave interleave) {
+  std::lock_guard lock(gMutex);
+  gInterleaves.push_back(std::move(interleave));
+}
+
+void RunInterleaves(std::string_view call, std::string_view path) {
+  std::function<void()> action;
+  {
+    std::lock_guard lock(gMutex);
+    for (auto it = gInterleaves.begin(); it != gInterleaves.end(); ++it) {
+      if (it->call != call) continue;
+      if (!it->path.empty() && !SameText(it->path, path)) continue;
+      if (it->after > 0) {
+        --it->after;
+        continue;
+      }
+      action = std::move(it->action);
+      gInterleaves.erase(it);
+      break;
+    }
+  }
+  // Outside the lock: the action makes seam calls of its own.
+  if (action) action();
 }
 
 }  // namespace emu

@@ -6,6 +6,7 @@
 // every time. Faults belong to the process and are cleared with ClearFaults().
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -23,7 +24,22 @@ struct Fault {
 };
 
 void InjectFault(Fault fault);
+// Clears the faults and the interleaved actions.
 void ClearFaults();
+
+// What another process of the machine does at the moment a seam call begins: `action` runs once,
+// on the calling thread, before the call named `call` on `path` (empty: any) does its work, once
+// `after` matching calls have passed. Tests use it to act between two steps of the program.
+struct Interleave {
+  std::string call;
+  std::string path;
+  unsigned after = 0;
+  std::function<void()> action;
+};
+void InjectInterleave(Interleave interleave);
+// Called by the seam functions that tests interleave with (CreateFileW, LoadLibraryExW,
+// CreateProcessW, SHFileOperationW).
+void RunInterleaves(std::string_view call, std::string_view path);
 
 // Called by the seam functions: the error to fail with, or nothing. A fault that fires once is
 // used up by this call.
