@@ -106,6 +106,7 @@ void CALLBACK TimerProcedure(HWND, UINT, UINT_PTR id, DWORD) {
 // ---- Set-up ---------------------------------------------------------------------------------
 
 Win32Toolkit::Win32Toolkit(WindowThread& windowThread) : windowThread_(windowThread) {
+  const bool themed = AppThemed();  // before the common controls may look for UxTheme themselves
   INITCOMMONCONTROLSEX controls{sizeof controls, ICC_TAB_CLASSES | ICC_BAR_CLASSES |
                                                       ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
   InitCommonControlsEx(&controls);
@@ -119,7 +120,7 @@ Win32Toolkit::Win32Toolkit(WindowThread& windowThread) : windowThread_(windowThr
 
   // The form in the system's menu colour; the tab pages as the tab control's body is drawn.
   formBrush_ = GetSysColorBrush(COLOR_MENU);
-  pageBrush_ = GetSysColorBrush(AppThemed() ? COLOR_WINDOW : COLOR_BTNFACE);
+  pageBrush_ = GetSysColorBrush(themed ? COLOR_WINDOW : COLOR_BTNFACE);
 
   HINSTANCE instance = GetModuleHandleW(nullptr);
   WNDCLASSEXW form{};

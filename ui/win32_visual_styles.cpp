@@ -29,11 +29,14 @@ HMODULE LoadUxTheme() {
 }  // namespace
 
 bool AppThemed() {
-  win::Library uxTheme(LoadUxTheme());
-  if (!uxTheme) return false;
+  // Kept loaded for the process's life: the common controls load UxTheme later by name, and a
+  // name already loaded is not searched for again (a Windows without SetDefaultDllDirectories
+  // would start that search in the program's folder).
+  static const HMODULE uxTheme = LoadUxTheme();
+  if (uxTheme == nullptr) return false;
   using IsAppThemedFunction = BOOL(WINAPI*)();
-  auto isAppThemed = reinterpret_cast<IsAppThemedFunction>(
-      win::GetProcAddress(uxTheme.get(), "IsAppThemed"));
+  auto isAppThemed =
+      reinterpret_cast<IsAppThemedFunction>(win::GetProcAddress(uxTheme, "IsAppThemed"));
   return isAppThemed != nullptr && isAppThemed() != FALSE;
 }
 

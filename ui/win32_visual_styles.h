@@ -3,7 +3,8 @@
 
 namespace ui {
 
-// IsAppThemed of the system's UxTheme.dll; false when that library or the call is missing.
+// IsAppThemed of the system's UxTheme.dll, which stays loaded; false when that library or the
+// call is missing.
 bool AppThemed();
 
 }  // namespace ui
