@@ -1,5 +1,6 @@
 #include "app/entry.h"
 
+#include "app/library_search.h"
 #include "platform/seam.h"
 #include "ui/language.h"
 #include "ui/setup_window.h"
@@ -34,6 +35,7 @@ class ConsoleReenabler {
 }  // namespace
 
 int RunSetup() {
+  RestrictLibrarySearch();
   HWND console = win::GetConsoleWindow();
   if (console) CentreConsole(console);
   win::SetConsoleOutputCP(CP_UTF8);

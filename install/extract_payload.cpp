@@ -1,10 +1,13 @@
 #include "install/extract_payload.h"
 
+#include <cctype>
 #include <stdexcept>
+#include <string_view>
 
 #include "app/console_log.h"
 #include "platform/seam.h"
 #include "sys/folder_operations.h"
+#include "sys/held_file.h"
 #include "ui/language.h"
 
 namespace {
@@ -30,7 +33,8 @@ bool CreateFolders(const std::string& path) {
 }
 
 // The bytes of one of the executable's RCDATA resources, written to `file` (created or replaced).
-void WriteResourceFile(const char* name, const std::string& file) {
+// Returns the bytes written.
+std::string_view WriteResourceFile(const char* name, const std::string& file) {
   HRSRC found = win::FindResourceW(nullptr, name, RT_RCDATA);
   HGLOBAL loaded = found ? win::LoadResource(nullptr, found) : nullptr;
   const void* data = loaded ? win::LockResource(loaded) : nullptr;
@@ -47,12 +51,69 @@ void WriteResourceFile(const char* name, const std::string& file) {
     throw std::runtime_error("Cannot write file \"" + file + "\". " +
                              SystemErrorText(win::GetLastError()));
   }
+  return std::string_view(static_cast<const char*>(data), size);
+}
+
+using sevenzip::Int64;
+using sevenzip::UInt32;
+using sevenzip::UInt64;
+
+// Collects what the library extracts into it.
+class BytesStream final : public sevenzip::TStream {
+ public:
+  DWORD Read(void*, UInt32, UInt32& read) override {
+    read = 0;
+    return ERROR_SUCCESS;
+  }
+  DWORD Write(const void* buffer, UInt32 size, UInt32& written) override {
+    bytes.append(static_cast<const char*>(buffer), size);
+    written = size;
+    return ERROR_SUCCESS;
+  }
+  DWORD Seek(Int64, UInt32, UInt64& position) override {
+    position = bytes.size();
+    return ERROR_SUCCESS;
+  }
+  DWORD SetSize(UInt64) override { return ERROR_SUCCESS; }
+  DWORD GetSize(UInt64& size) override {
+    size = bytes.size();
+    return ERROR_SUCCESS;
+  }
+  std::string bytes;
+};
+
+bool SamePath(std::string a, std::string b) {
+  for (std::string* text : {&a, &b}) {
+    for (char& c : *text) {
+      c = c == '/' ? '\\' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+  }
+  return a == b;
+}
+
+// The contents of the item stored as `path`, extracted again from the open archive.
+std::string ItemBytes(sevenzip::I7zInArchive& archive, const std::string& path) {
+  const UInt32 count = archive.GetItemCount();
+  for (UInt32 index = 0; index < count; ++index) {
+    if (!SamePath(archive.GetItemPath(index), path)) continue;
+    BytesStream stream;
+    archive.ExtractItemToStream(index, stream, false);
+    return stream.bytes;
+  }
+  throw std::runtime_error("The payload holds no " + path);
+}
+
+// `path` held unchanged (held_file.h); a status line when it cannot be.
+bool Hold(const std::string& path, std::string_view expected, win::Handle& held) {
+  held = HoldUnchanged(path, expected);
+  if (!held) WriteStatusLine(win::GetLastError());
+  return held.valid();
 }
 
 }  // namespace
 
 bool ExtractPayload(std::string& tempdir, const std::function<void(int)>& progress,
-                    sevenzip::ComPtr<sevenzip::I7zInArchive>& archive) {
+                    sevenzip::ComPtr<sevenzip::I7zInArchive>& archive, win::Handle& installer) {
   std::string temp;
   win::GetEnvironmentVariableW("TEMP", temp);
   tempdir = temp + kPayloadFolder;
@@ -69,28 +130,38 @@ bool ExtractPayload(std::string& tempdir, const std::function<void(int)>& progre
   win::SetCurrentDirectoryW(tempdir);  // on failure the files land in the current folder
   progress(3);
 
+  // The library is held unchanged from right after its writing until it is loaded, the archive
+  // until everything is extracted from it: the installer is checked against the archive's copy.
   WriteText(LookupText("ExtractTemp"));
-  WriteResourceFile("7zDLL", "7z.dll");
+  win::Handle library, payload;
+  if (!Hold("7z.dll", WriteResourceFile("7zDLL", "7z.dll"), library)) return false;
   progress(4);
-  WriteResourceFile("KYR7z", "Velund.7z");
+  if (!Hold("Velund.7z", WriteResourceFile("KYR7z", "Velund.7z"), payload)) return false;
   progress(10);
 
   archive = sevenzip::CreateInArchive(sevenzip::CLSID_CFormat7z, "7z.dll");
+  library.reset();  // loaded: Windows now keeps the mapped file from being written or deleted
   std::exception_ptr raised;
+  DWORD lastError = ERROR_SUCCESS;
+  std::string installerBytes;
   try {
     win::SetLastError(ERROR_SUCCESS);
     archive->OpenArchiveFile("Velund.7z");
     archive->SetPassword(kPayloadPassword);
     archive->ExtractToFolder(tempdir + "\\");
+    lastError = win::GetLastError();
+    installerBytes = ItemBytes(*archive.get(), kPayloadInstaller);
   } catch (...) {
     raised = std::current_exception();
   }
   // An extraction that raised has failed, whatever the last error says: a damaged payload is
   // never reported as extracted.
-  const bool failed = raised != nullptr || win::GetLastError() != ERROR_SUCCESS;
+  const bool failed = raised != nullptr || lastError != ERROR_SUCCESS;
   WriteLine(LookupText(failed ? "Fail" : "Done"));
   archive->CloseArchive();
   if (raised) std::rethrow_exception(raised);
+  payload.reset();
+  if (!Hold(kPayloadInstaller, installerBytes, installer)) return false;
   WriteEmptyLine();
   progress(30);
   return true;

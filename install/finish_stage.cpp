@@ -60,9 +60,9 @@ bool RunFinishingStage(InstallRun& run, bool autoRun) {
   const std::string command = GrubInstallCommand(run.Drive, run.diskNumber, run.Bootsector);
   WriteText(LookupText("Executing"));
   DWORD exitCode = 0;
-  if (!RunCommand(command, true, SW_SHOWNORMAL, exitCode, true) || exitCode != 0) {
-    return FailWithStatus(exitCode);
-  }
+  const bool started = RunCommand(command, true, SW_SHOWNORMAL, exitCode, true);
+  run.installer.reset();  // held unchanged from its extraction until it ran
+  if (!started || exitCode != 0) return FailWithStatus(exitCode);
   WriteLine(LookupText("Done"));
   WriteEmptyLine();
   run.progress(87);

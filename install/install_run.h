@@ -20,6 +20,7 @@ struct InstallRun {
   std::size_t fat32EntryIndex = 0;  // partition mode: the FAT32 entry in the layout buffer
   win::Handle disk;                 // open from the target checks to the end of the EFI stage
   LayoutBuffer layout;
+  win::Handle installer;            // the GRUB installer, held unchanged until it is started
 
   // Hands a progress position to the window thread and waits for it.
   std::function<void(int)> progress = [](int) {};

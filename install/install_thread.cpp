@@ -39,6 +39,7 @@ void TInstallThread::Progress(int position) {
 void TInstallThread::Execute() {
   const bool done = Run();
   run_.disk.reset();
+  run_.installer.reset();
   if (done) Err = false;
 }
 
@@ -77,7 +78,7 @@ bool TInstallThread::Run() {
   // 7. The payload, into the temporary folder that becomes the current directory until the
   // teardown goes back.
   win::GetCurrentDirectoryW(startDirectory_);
-  if (!ExtractPayload(tempdir, run_.progress, archive_)) return false;
+  if (!ExtractPayload(tempdir, run_.progress, archive_, run_.installer)) return false;
 
   // 8. The UEFI loaders and the boot manager's stores onto the FAT32 partition.
   if (!RunEfiStage(run_, volumeUuid_)) return false;

@@ -137,8 +137,38 @@ bool SafeItemPath(std::string_view stored, std::vector<std::string>& names) {
 
 // ---- T7zPlugin ----------------------------------------------------------------------------------
 
+namespace {
+
+// `file` with the current directory in front when it is relative: the loader searches for a
+// bare name, and the file meant is the one in the current directory.
+std::string FullPath(std::string_view file) {
+  const bool qualified = (file.size() >= 3 && file[1] == ':' && IsSeparator(file[2])) ||
+                         (file.size() >= 2 && IsSeparator(file[0]) && IsSeparator(file[1]));
+  if (qualified) return std::string(file);
+  std::string current;
+  win::GetCurrentDirectoryW(current);
+  if (!current.empty() && !IsSeparator(current.back())) current += '\\';
+  return current + std::string(file);
+}
+
+// The library by its full path; the libraries it needs come from its own folder and the system
+// folder only, never from the program's folder or the current directory. A Windows without the
+// search flags (Vista, 7 without its loader update) refuses them as an invalid parameter and
+// takes the altered search path, which starts in the library's folder too.
+HMODULE LoadLibraryFile(std::string_view file) {
+  const std::string path = FullPath(file);
+  HMODULE module = win::LoadLibraryExW(
+      path, nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (module == nullptr && win::GetLastError() == ERROR_INVALID_PARAMETER) {
+    module = win::LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  }
+  return module;
+}
+
+}  // namespace
+
 T7zPlugin::T7zPlugin(std::string_view libraryFile) : FLibraryFile(libraryFile) {
-  FHandle.reset(win::LoadLibraryW(libraryFile));
+  FHandle.reset(LoadLibraryFile(libraryFile));
   if (!FHandle) {
     throw E7zError(FormatText("Error loading library %s", {libraryFile}),
                    HResultFromWin32(win::GetLastError()));

@@ -207,6 +207,19 @@ int GetLocaleInfoW(LCID locale, LCTYPE type, std::string& data);
 // Null on failure: ERROR_MOD_NOT_FOUND for a missing file, ERROR_BAD_EXE_FORMAT for a file that
 // this machine cannot load. win::Library frees it again.
 HMODULE LoadLibraryW(std::string_view path);
+// LoadLibraryExW with Windows' rules: `file` must be null; a LOAD_LIBRARY_SEARCH_* flag excludes
+// LOAD_WITH_ALTERED_SEARCH_PATH, and LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR needs a fully qualified path
+// (ERROR_INVALID_PARAMETER otherwise). A path is loaded as it is; a bare name is searched for in
+// the folders the flags name, else in the process's default folders (SetDefaultDllDirectories),
+// else in the standard order.
+HMODULE LoadLibraryExW(std::string_view path, HANDLE file, DWORD flags);
+// The process's default library folders from now on, for the process's whole life: any
+// combination of LOAD_LIBRARY_SEARCH_APPLICATION_DIR, _USER_DIRS, _SYSTEM32 and _DEFAULT_DIRS.
+// On a Windows that lacks the call (Vista, 7 without its update) it fails with
+// ERROR_PROC_NOT_FOUND.
+BOOL SetDefaultDllDirectories(DWORD flags);
+// An empty path takes the current directory out of the standard search order.
+BOOL SetDllDirectoryW(std::string_view path);
 // The address of an export of the module itself; null with ERROR_PROC_NOT_FOUND when missing.
 void* GetProcAddress(HMODULE module, const char* name);
 BOOL FreeLibrary(HMODULE module);

@@ -253,6 +253,14 @@ constexpr DWORD REG_MULTI_SZ = 7;
 constexpr DWORD REG_RESOURCE_LIST = 8;
 constexpr DWORD REG_QWORD = 11;
 
+// Library loading (libloaderapi.h).
+constexpr DWORD LOAD_WITH_ALTERED_SEARCH_PATH = 0x00000008;
+constexpr DWORD LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR = 0x00000100;
+constexpr DWORD LOAD_LIBRARY_SEARCH_APPLICATION_DIR = 0x00000200;
+constexpr DWORD LOAD_LIBRARY_SEARCH_USER_DIRS = 0x00000400;
+constexpr DWORD LOAD_LIBRARY_SEARCH_SYSTEM32 = 0x00000800;
+constexpr DWORD LOAD_LIBRARY_SEARCH_DEFAULT_DIRS = 0x00001000;
+
 // Windows and the console (winuser.h, wincon.h).
 constexpr int SM_CXSCREEN = 0;
 constexpr int SM_CYSCREEN = 1;

@@ -322,6 +322,38 @@ check "start2: a start without a switch leaves the stored choice as it was" \
   [ "$(stored_language)" = vi_VN ]
 reg add 'HKCU\SOFTWARE\VELUND' /v Language /t REG_SZ /d VI_VN /f
 run_setup start3 third_start
+
+# ---- A library planted beside the program -----------------------------------------------------
+# Another program of the user leaves a uxtheme.dll in the folder the program is started from.
+# Wine prefers its own builtin system libraries; uxtheme=n,b makes it take a native copy wherever
+# its search finds one, so the planted file loads if the program's folder is searched for it. A
+# plain LoadLibraryW by name (the helper) shows that it does. Wine's own libraries also load
+# uxtheme while the process starts, before the program's first line runs, by the standard order,
+# so under Wine the planted copy is loaded whatever the program does: Wine cannot show that the
+# program never loads it. What it shows is the program's own load, in its loader's trace: the
+# program looks for uxtheme.dll in the system folder alone.
+echo "=== wine-smoke: a planted library ==="
+planted=$out/planted
+mkdir -p "$planted"
+cp "$setup_exe" "$smoke_exe" "$build/tests/windows/uxtheme.dll" "$planted/"
+mark=$planted/planted-library-ran
+native_uxtheme="$WINEDLLOVERRIDES;uxtheme=n,b"
+(cd "$planted" && WINEDLLOVERRIDES=$native_uxtheme wine_run 60 ./velund-wine-smoke.exe \
+  load-library uxtheme.dll) >"$out/planted-control.out" 2>&1
+check "planted: a search by name from the program's folder loads the planted uxtheme.dll" \
+  [ -e "$mark" ]
+rm -f "$mark"
+(cd "$planted" && WINEDLLOVERRIDES=$native_uxtheme WINEDEBUG=+module exec timeout -k 5 120 \
+  "$wine" VelundOrrinSetup.exe) >"$out/planted.log" 2>"$out/planted.err" &
+planted_pid=$!
+wine_run 60 "$smoke_exe" wait-window 45 >"$out/planted.window" 2>&1
+check "planted: the window came up" grep -q '^window: ' "$out/planted.window"
+wine_run 20 "$smoke_exe" close >>"$out/planted.window" 2>&1
+wait "$planted_pid"
+check "planted: the program looks for uxtheme.dll in the system folder alone" \
+  grep -qF 'looking for L"uxtheme.dll" in L"C:\\windows\\system32\\"' "$out/planted.err"
+echo "note: Wine's own start-up loaded the planted uxtheme.dll: $([ -e "$mark" ] && echo yes || echo no)"
+
 # The program is DPI aware: at 144 dpi it lays out its 96-dpi design values scaled.
 reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 144 /f
 reg add 'HKCC\Software\Fonts' /v LogPixels /t REG_DWORD /d 144 /f

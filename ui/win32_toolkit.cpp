@@ -1,12 +1,12 @@
 #include "ui/win32_toolkit.h"
 
 #include <commctrl.h>
-#include <uxtheme.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
+#include "ui/win32_visual_styles.h"
 #include "ui/window_thread.h"
 
 namespace ui {
@@ -106,6 +106,7 @@ void CALLBACK TimerProcedure(HWND, UINT, UINT_PTR id, DWORD) {
 // ---- Set-up ---------------------------------------------------------------------------------
 
 Win32Toolkit::Win32Toolkit(WindowThread& windowThread) : windowThread_(windowThread) {
+  const bool themed = AppThemed();  // before the common controls may look for UxTheme themselves
   INITCOMMONCONTROLSEX controls{sizeof controls, ICC_TAB_CLASSES | ICC_BAR_CLASSES |
                                                       ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
   InitCommonControlsEx(&controls);
@@ -119,7 +120,7 @@ Win32Toolkit::Win32Toolkit(WindowThread& windowThread) : windowThread_(windowThr
 
   // The form in the system's menu colour; the tab pages as the tab control's body is drawn.
   formBrush_ = GetSysColorBrush(COLOR_MENU);
-  pageBrush_ = GetSysColorBrush(IsAppThemed() ? COLOR_WINDOW : COLOR_BTNFACE);
+  pageBrush_ = GetSysColorBrush(themed ? COLOR_WINDOW : COLOR_BTNFACE);
 
   HINSTANCE instance = GetModuleHandleW(nullptr);
   WNDCLASSEXW form{};

@@ -12,6 +12,7 @@ namespace {
 std::mutex gMutex;
 std::vector<Fault> gInjected;
 std::vector<Fault> gMachine;
+std::vector<Interleave> gInterleaves;
 
 bool SameText(std::string_view a, std::string_view b) {
   return !CaseInsensitiveLess{}(std::string(a), std::string(b)) &&
@@ -88,6 +89,7 @@ void ClearFaults() {
   std::lock_guard lock(gMutex);
   gInjected.clear();
   gMachine.clear();
+  gInterleaves.clear();
 }
 
 void UseMachineFaults(const nlohmann::json& faults) {
@@ -127,6 +129,31 @@ std::optional<DWORD> TakeFault(std::string_view call, std::string_view path,
   std::lock_guard lock(gMutex);
   if (auto error = Take(gInjected, call, path, controlCode)) return error;
   return Take(gMachine, call, path, controlCode);
+}
+
+void InjectInterleave(Interleave interleave) {
+  std::lock_guard lock(gMutex);
+  gInterleaves.push_back(std::move(interleave));
+}
+
+void RunInterleaves(std::string_view call, std::string_view path) {
+  std::function<void()> action;
+  {
+    std::lock_guard lock(gMutex);
+    for (auto it = gInterleaves.begin(); it != gInterleaves.end(); ++it) {
+      if (it->call != call) continue;
+      if (!it->path.empty() && !SameText(it->path, path)) continue;
+      if (it->after > 0) {
+        --it->after;
+        continue;
+      }
+      action = std::move(it->action);
+      gInterleaves.erase(it);
+      break;
+    }
+  }
+  // Outside the lock: the action makes seam calls of its own.
+  if (action) action();
 }
 
 }  // namespace emu

@@ -10,6 +10,7 @@
 // put in place when a program starts on it (UseMachineFaults). Both last for the process.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -40,7 +41,22 @@ bool IsFaultProgram(std::string_view call);
 
 // Throws std::invalid_argument for a call no seam function asks for.
 void InjectFault(Fault fault);
+// Clears the faults and the interleaved actions.
 void ClearFaults();
+
+// What another process of the machine does at the moment a seam call begins: `action` runs once,
+// on the calling thread, before the call named `call` on `path` (empty: any) does its work, once
+// `after` matching calls have passed. Tests use it to act between two steps of the program.
+struct Interleave {
+  std::string call;
+  std::string path;
+  unsigned after = 0;
+  std::function<void()> action;
+};
+void InjectInterleave(Interleave interleave);
+// Called by the seam functions that tests interleave with (CreateFileW, LoadLibraryExW,
+// CreateProcessW, SHFileOperationW).
+void RunInterleaves(std::string_view call, std::string_view path);
 
 // Puts the faults of a machine's `faults` list (checked already) in place of those of the machine
 // loaded before, leaving the injected ones.

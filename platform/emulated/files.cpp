@@ -199,6 +199,7 @@ namespace win {
 
 HANDLE CreateFileW(std::string_view path, DWORD access, DWORD shareMode,
                    const SECURITY_ATTRIBUTES*, DWORD creationDisposition, DWORD flags, HANDLE) {
+  emu::RunInterleaves("CreateFileW", path);
   if (auto fault = emu::TakeFault("CreateFileW", path)) {
     SetLastError(*fault);
     return INVALID_HANDLE_VALUE;
@@ -372,6 +373,7 @@ int SHFileOperationW(ShellFileOperation* operation) {
   operation->fAnyOperationsAborted = FALSE;
   const std::vector<std::string> sources = emu::SplitList(operation->pFrom);
   if (sources.empty()) return DE_INVALIDFILES;
+  emu::RunInterleaves("SHFileOperationW", sources.front());
   if (auto fault = emu::TakeFault("SHFileOperationW", sources.front())) {
     return static_cast<int>(*fault);
   }

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <string>
 
@@ -55,6 +56,10 @@ struct ProcessState {
   ULONG_PTR nextWindow = 0x10010;
   // The process token's privileges: LUID (low part) -> SE_PRIVILEGE_* attributes.
   std::map<DWORD, DWORD> privileges;
+  // The library search: SetDefaultDllDirectories' folders (0: the standard order), and
+  // SetDllDirectoryW's folder (none: never called; empty: the current directory left out).
+  DWORD defaultDllDirectories = 0;
+  std::optional<std::string> dllDirectory;
 };
 
 class Machine {

@@ -13,6 +13,7 @@
 #include "platform/emulated/devices.h"
 #include "platform/emulated/faults.h"
 #include "platform/emulated/grub_install_program.h"
+#include "platform/emulated/images.h"
 #include "platform/emulated/machine.h"
 #include "platform/emulated/paths.h"
 #include "platform/emulated/programs.h"
@@ -77,8 +78,9 @@ bool HasExtension(const std::string& name) {
   return FileNameOf(name).find('.') != std::string::npos;
 }
 
-// Finds the program of a command line's first token; an error code when there is none.
-DWORD FindProgram(const std::string& token, Program& program) {
+// Finds the program of a command line's first token; an error code when there is none. `file`
+// receives the path of a program file (empty for the system's own programs).
+DWORD FindProgram(const std::string& token, Program& program, std::string& file) {
   std::lock_guard lock(gProgramsMutex);
   auto& programs = Programs();
   const bool hasPath = token.find_first_of("\\/:") != std::string::npos;
@@ -106,6 +108,7 @@ DWORD FindProgram(const std::string& token, Program& program) {
     auto it = programs.find(FileNameOf(candidate));
     if (it == programs.end() || it->second.systemProgram) return ERROR_BAD_EXE_FORMAT;
     program = it->second.program;
+    file = candidate;
     return ERROR_SUCCESS;
   }
   return missing;
@@ -286,14 +289,25 @@ BOOL CreateProcessW(std::string_view applicationName, std::string& commandLine,
     SetLastError(ERROR_FILE_NOT_FOUND);
     return FALSE;
   }
+  emu::RunInterleaves("CreateProcessW", program);
   if (auto fault = emu::TakeFault("CreateProcessW", program)) {
     SetLastError(*fault);
     return FALSE;
   }
   emu::Program run;
-  if (DWORD status = emu::FindProgram(program, run); status != ERROR_SUCCESS) {
+  std::string file;
+  if (DWORD status = emu::FindProgram(program, run, file); status != ERROR_SUCCESS) {
     SetLastError(status);
     return FALSE;
+  }
+  // Windows maps the program's file for the life of the process; a file that another open keeps
+  // from being read, or that someone has open for writing, does not start.
+  std::unique_ptr<emu::ShareToken> image;
+  if (!file.empty()) {
+    if (DWORD status = emu::MapImageAt(file, image); status != ERROR_SUCCESS) {
+      SetLastError(status);
+      return FALSE;
+    }
   }
   emu::ProgramRun details;
   details.commandLine = commandLine;
@@ -309,13 +323,14 @@ BOOL CreateProcessW(std::string_view applicationName, std::string& commandLine,
   emu::RecordStart(details);
 
   auto state = std::make_shared<emu::RunState>();
-  std::thread([state, run, details] {
+  std::thread([state, run, details, image = std::move(image)]() mutable {
     DWORD code = 1;
     try {
       code = run(details);
     } catch (...) {
       code = 0xC0000005;  // what a crashed process leaves behind
     }
+    image.reset();  // an ended process no longer maps its file
     std::lock_guard lock(state->mutex);
     state->exitCode = code;
     state->done = true;

@@ -18,6 +18,28 @@ HMODULE LoadLibraryW(std::string_view path) {
   return ::LoadLibraryExW(full.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 
+HMODULE LoadLibraryExW(std::string_view path, HANDLE file, DWORD flags) {
+  return ::LoadLibraryExW(detail::Wide(path).c_str(), file, flags);
+}
+
+BOOL SetDefaultDllDirectories(DWORD flags) {
+  // Vista and a Windows 7 without its loader update lack the call: it is looked up, not imported.
+  using Function = BOOL(WINAPI*)(DWORD);
+  HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
+  auto function = reinterpret_cast<Function>(
+      reinterpret_cast<void*>(kernel ? ::GetProcAddress(kernel, "SetDefaultDllDirectories")
+                                     : nullptr));
+  if (function == nullptr) {
+    ::SetLastError(ERROR_PROC_NOT_FOUND);
+    return FALSE;
+  }
+  return function(flags);
+}
+
+BOOL SetDllDirectoryW(std::string_view path) {
+  return ::SetDllDirectoryW(detail::Wide(path).c_str());
+}
+
 void* GetProcAddress(HMODULE module, const char* name) {
   return reinterpret_cast<void*>(::GetProcAddress(module, name));
 }

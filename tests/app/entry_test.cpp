@@ -13,6 +13,7 @@
 
 #include "platform/emulated/machine.h"
 #include "platform/seam.h"
+#include "sys/whole_file.h"
 #include "tests/test_machine.h"
 #include "ui/language.h"
 #include "ui/window_thread.h"
@@ -89,6 +90,28 @@ TEST_F(EntryTest, AConsoleLargerThanTheScreenGetsANegativePositionTruncatedTowar
   ASSERT_TRUE(win::GetWindowRect(win::GetConsoleWindow(), &rect));
   EXPECT_EQ(rect.left, -50);
   EXPECT_EQ(rect.top, -50);
+}
+
+TEST_F(EntryTest, StartUpLeavesTheCurrentDirectoryOutOfTheLibrarySearch) {
+  WindowThread::Main().Reopen();
+  ResetLanguage();
+  // A library of a system name in the current directory, as in a Downloads folder.
+  const std::string folder = "C:\\Users\\Setup\\Downloads";
+  ASSERT_TRUE(win::SetCurrentDirectoryW(folder)) << win::GetLastError();
+  std::string library;
+  {
+    std::ifstream in("/usr/lib/p7zip/7z.so", std::ios::binary);
+    library.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  ASSERT_FALSE(library.empty());
+  ASSERT_TRUE(WriteWholeFile(folder + "\\uxtheme.dll", library));
+  win::Library before(win::LoadLibraryExW("uxtheme.dll", nullptr, 0));
+  ASSERT_TRUE(before.valid()) << "the standard order reaches the current directory";
+  before.reset();
+
+  EXPECT_EQ(RunSetup(), 0);
+  EXPECT_EQ(win::LoadLibraryExW("uxtheme.dll", nullptr, 0), nullptr);
+  EXPECT_EQ(win::GetLastError(), ERROR_MOD_NOT_FOUND);
 }
 
 TEST(ProgramTest, RunsOnTheDefaultMachineAndEndsWithExitCodeZero) {

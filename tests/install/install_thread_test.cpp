@@ -299,6 +299,53 @@ TEST_F(InstallThreadTest, AnInstallerThatFailsEndsTheRunWithItsExitCode) {
   EXPECT_FALSE(std::filesystem::exists(HostPath('E', "Velund_Orrin.cmd")));
 }
 
+TEST_F(InstallThreadTest, TheInstallerIsKeptFromChangeUntilItRuns) {
+  CreateStick(true);
+  // Another program of the user, while the payload folder is copied (after the extraction, before
+  // the installer starts), tries to open the installer for writing and to delete it.
+  std::vector<DWORD> errors;
+  emu::InjectInterleave({"SHFileOperationW", "", 0, [&] {
+                           const std::string installer = "tools\\grub-install.exe";
+                           win::Handle writer(win::CreateFileW(
+                               installer, GENERIC_WRITE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+                           errors.push_back(writer ? 0 : win::GetLastError());
+                           writer.reset();
+                           errors.push_back(win::DeleteFileW(installer) ? 0 : win::GetLastError());
+                         }});
+  std::string tempdir;
+  EXPECT_FALSE(Install("D: - NO NAME - 100 MB", false, false, &tempdir));
+  EXPECT_EQ(errors, std::vector<DWORD>(2, ERROR_SHARING_VIOLATION));
+  EXPECT_TRUE(Started("tools\\grub-install.exe"));
+  // Held no longer once it ran: the teardown deleted the folder.
+  EXPECT_EQ(win::GetFileAttributesW(tempdir), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST_F(InstallThreadTest, AnInstallerChangedBeforeItIsHeldDoesNotRun) {
+  CreateStick(true);
+  // Between the installer's extraction and its hold, another program replaces it.
+  emu::InjectInterleave({"CreateFileW", "tools\\grub-install.exe", 0, [] {
+                           std::string folder;
+                           win::GetCurrentDirectoryW(folder);
+                           win::Handle writer(win::CreateFileW(
+                               folder + "\\tools\\grub-install.exe", GENERIC_WRITE, 0, nullptr,
+                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+                           DWORD written = 0;
+                           win::WriteFile(writer.get(), "MZ", 2, &written, nullptr);
+                         }});
+  std::string tempdir;
+  EXPECT_TRUE(Install("D: - NO NAME - 100 MB", false, false, &tempdir));
+  const std::vector<std::string> lines = LogLines(output_->Contents());
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[lines.size() - 2], "Extracting files to temp directory...done");
+  EXPECT_EQ(lines.back(),
+            "Status: The volume for a file has been externally altered so that the opened file "
+            "is no longer valid");
+  EXPECT_FALSE(Started("grub-install"));
+  EXPECT_EQ(win::GetFileAttributesW(tempdir), INVALID_FILE_ATTRIBUTES);
+}
+
 // The FAT32 partition without a drive letter: reached through a temporary layout.
 class PartitionModeTest : public InstallThreadTest {
  protected:

@@ -254,6 +254,62 @@ TEST_F(SevenZipLibraryTest, LoadsFromTheCurrentDirectoryAndResolvesOnlyItsOwnExp
   EXPECT_TRUE(win::DeleteFileW("7z.dll"));
 }
 
+TEST_F(SevenZipLibraryTest, LoadLibraryExWSearchesAsWindowsDoes) {
+  const std::string full = std::string(kWork) + "\\7z.dll";
+  // Flag combinations Windows refuses.
+  for (DWORD flags : {LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_WITH_ALTERED_SEARCH_PATH,
+                      LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_WITH_ALTERED_SEARCH_PATH}) {
+    win::SetLastError(0);
+    EXPECT_EQ(win::LoadLibraryExW(full, nullptr, flags), nullptr) << flags;
+    EXPECT_EQ(win::GetLastError(), ERROR_INVALID_PARAMETER) << flags;
+  }
+  // The library's own folder needs a fully qualified path to take it from.
+  EXPECT_EQ(win::LoadLibraryExW("7z.dll", nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR), nullptr);
+  EXPECT_EQ(win::GetLastError(), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(win::LoadLibraryExW(full, reinterpret_cast<HANDLE>(4), 0), nullptr);
+  EXPECT_EQ(win::GetLastError(), ERROR_INVALID_PARAMETER);
+
+  // A bare name: the standard order ends with the current directory; the system folder alone
+  // does not hold it.
+  win::Library standard(win::LoadLibraryExW("7z.dll", nullptr, 0));
+  EXPECT_TRUE(standard.valid()) << win::GetLastError();
+  standard.reset();
+  EXPECT_EQ(win::LoadLibraryExW("7z.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32), nullptr);
+  EXPECT_EQ(win::GetLastError(), ERROR_MOD_NOT_FOUND);
+
+  // SetDefaultDllDirectories takes only its four flags, and at least one.
+  for (DWORD flags : {0u, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR, LOAD_WITH_ALTERED_SEARCH_PATH}) {
+    EXPECT_FALSE(win::SetDefaultDllDirectories(flags)) << flags;
+    EXPECT_EQ(win::GetLastError(), ERROR_INVALID_PARAMETER) << flags;
+  }
+  // With the system folder as the default, a bare name no longer reaches the current directory,
+  // while the full path loads, with the library's folder and the system folder for what it needs.
+  EXPECT_TRUE(win::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32));
+  EXPECT_EQ(win::LoadLibraryExW("7z.dll", nullptr, 0), nullptr);
+  EXPECT_EQ(win::GetLastError(), ERROR_MOD_NOT_FOUND);
+  win::Library byPath(win::LoadLibraryExW(
+      full, nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32));
+  EXPECT_TRUE(byPath.valid()) << win::GetLastError();
+}
+
+TEST_F(SevenZipLibraryTest, TheLoaderOpensTheFileForReadingAndSharesItForDeleting) {
+  // A reader that shares reading only does not stand in the way of the load...
+  win::Handle reader(win::CreateFileW("7z.dll", GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  ASSERT_TRUE(reader.valid());
+  win::Library library(win::LoadLibraryExW(std::string(kWork) + "\\7z.dll", nullptr, 0));
+  EXPECT_TRUE(library.valid()) << win::GetLastError();
+  library.reset();
+  reader.reset();
+  // ...a writer does, whatever it shares.
+  win::Handle writer(win::CreateFileW("7z.dll", GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  ASSERT_TRUE(writer.valid());
+  EXPECT_EQ(win::LoadLibraryExW(std::string(kWork) + "\\7z.dll", nullptr, 0), nullptr);
+  EXPECT_EQ(win::GetLastError(), ERROR_SHARING_VIOLATION);
+}
+
 TEST_F(SevenZipLibraryTest, FailuresCarryWindowsCodes) {
   EXPECT_EQ(win::LoadLibraryW("missing.dll"), nullptr);
   EXPECT_EQ(win::GetLastError(), ERROR_MOD_NOT_FOUND);

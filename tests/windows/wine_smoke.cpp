@@ -102,6 +102,14 @@ bool IsArchiveLibrary(const std::vector<unsigned char>& bytes) {
          all.find("CreateObject") != std::string::npos;
 }
 
+// Loads a library by its bare name through the standard search order, as an import would be
+// found; prints "loaded: 1" or "loaded: 0".
+int LoadByName(const std::string& name) {
+  HMODULE module = LoadLibraryW(win::detail::Wide(name).c_str());
+  std::printf("loaded: %d\n", module != nullptr ? 1 : 0);
+  return 0;
+}
+
 int Resources(const std::string& exe) {
   HMODULE module = LoadLibraryExW(win::detail::Wide(exe).c_str(), nullptr,
                                   LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
@@ -399,6 +407,7 @@ int main() {
   if (command == "click-second-tab" && argc == 2) return ClickSecondTab();
   if (command == "click" && argc == 3) return ClickButton(argv[2]);
   if (command == "close" && argc == 2) return Close();
+  if (command == "load-library" && argc == 3) return LoadByName(argv[2]);
   std::fprintf(stderr, "usage: velund-wine-smoke resources EXE | run | folders DIR | exit N |"
                        " wait-window SECONDS | click-flag | click-second-tab | click TEXT | close\n");
   return 2;
