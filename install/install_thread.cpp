@@ -20,7 +20,10 @@ TInstallThread::TInstallThread(std::string _Drive, std::string _FAT32Drive, bool
       AutoRun(_AutoRun) {}
 
 TInstallThread::~TInstallThread() {
+  // A run that raised skipped the releases at the end of Execute. The held installer must be
+  // closed before its folder can be deleted, and every handle before the window hears the job end.
   run_.disk.reset();
+  run_.installer.reset();
   archive_ = nullptr;
   if (!tempdir.empty()) {
     // Windows does not remove a folder that is a process's current directory: leave it first.
