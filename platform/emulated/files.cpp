@@ -25,9 +25,10 @@ std::map<const Volume*, std::size_t> gOpenFiles;
 
 class FileObject : public KernelObject {
  public:
-  FileObject(int fd, DWORD access, std::unique_ptr<ShareToken> token,
+  FileObject(int fd, std::string_view path, DWORD access, std::unique_ptr<ShareToken> token,
              std::shared_ptr<Volume> volume)
-      : fd_(fd), access_(access), token_(std::move(token)), volume_(std::move(volume)) {
+      : fd_(fd), path_(path), access_(access), token_(std::move(token)),
+        volume_(std::move(volume)) {
     std::lock_guard lock(gOpenFilesMutex);
     ++gOpenFiles[volume_.get()];
   }
@@ -41,6 +42,7 @@ class FileObject : public KernelObject {
 
   DWORD Read(void* data, DWORD size, DWORD* read) override {
     if (read) *read = 0;
+    if (auto fault = TakeFault("ReadFile", path_)) return *fault;
     if (!(access_ & (GENERIC_READ | GENERIC_ALL))) return ERROR_ACCESS_DENIED;
     const ssize_t got = ::pread(fd_, data, size, position_);
     if (got < 0) return ERROR_READ_FAULT;
@@ -51,6 +53,7 @@ class FileObject : public KernelObject {
 
   DWORD Write(const void* data, DWORD size, DWORD* written) override {
     if (written) *written = 0;
+    if (auto fault = TakeFault("WriteFile", path_)) return *fault;
     if (!(access_ & (GENERIC_WRITE | GENERIC_ALL))) return ERROR_ACCESS_DENIED;
     const ssize_t put = ::pwrite(fd_, data, size, position_);
     if (put < 0) return errno == ENOSPC ? ERROR_DISK_FULL : ERROR_WRITE_FAULT;
@@ -70,6 +73,7 @@ class FileObject : public KernelObject {
 
  private:
   int fd_;
+  std::string path_;  // as the program named it, for faults
   DWORD access_;
   LONGLONG position_ = 0;
   std::unique_ptr<ShareToken> token_;
@@ -265,7 +269,7 @@ HANDLE CreateFileW(std::string_view path, DWORD access, DWORD shareMode,
     return INVALID_HANDLE_VALUE;
   }
   (void)flags;
-  auto object = std::make_shared<emu::FileObject>(fd, access, std::move(token), resolved.volume);
+  auto object = std::make_shared<emu::FileObject>(fd, path, access, std::move(token), resolved.volume);
   locked.lock.unlock();
   // Opening an existing file with CREATE_ALWAYS or OPEN_ALWAYS reports ERROR_ALREADY_EXISTS.
   const bool reportsExisting =

@@ -108,6 +108,20 @@ TEST_F(FilesTest, CreationDispositionsAndErrors) {
   EXPECT_TRUE(win::CreateDirectoryW("C:\\full", nullptr));
 }
 
+TEST_F(FilesTest, ReadsAndWritesOfAFileFailByThePathItWasOpenedWith) {
+  emu::InjectFault({"WriteFile", "c:\\FULL.txt", std::nullopt, ERROR_DISK_FULL, true});
+  EXPECT_TRUE(WriteText("C:\\other.txt", "fits"));
+  EXPECT_FALSE(WriteText("C:\\full.txt", "does not fit"));
+  EXPECT_EQ(win::GetLastError(), ERROR_DISK_FULL);
+  EXPECT_EQ(ReadText("C:\\full.txt"), "");  // created, nothing written
+  EXPECT_TRUE(WriteText("C:\\full.txt", "fits now"));
+
+  emu::InjectFault({"ReadFile", "C:\\full.txt", std::nullopt, ERROR_IO_DEVICE, true});
+  EXPECT_EQ(ReadText("C:\\full.txt"), "");
+  EXPECT_EQ(win::GetLastError(), ERROR_IO_DEVICE);
+  EXPECT_EQ(ReadText("C:\\full.txt"), "fits now");
+}
+
 TEST_F(FilesTest, CopyingFilesAndFoldersTheShellWay) {
   ASSERT_TRUE(win::CreateDirectoryW("C:\\src", nullptr));
   ASSERT_TRUE(win::CreateDirectoryW("C:\\src\\KYR", nullptr));
