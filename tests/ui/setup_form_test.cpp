@@ -323,6 +323,16 @@ TEST_F(SetupFormTest, ALanguageSwitchWhoseChoiceCannotBeStoredStillSwitches) {
   ASSERT_TRUE(WaitIdle());
   EXPECT_EQ(form.TabSheetInstall->Caption(), "Install");
   EXPECT_EQ(stored(), "vi_VN");  // Vietnamese was left
+
+  // The key itself cannot be opened for writing: the same, without a word or a box.
+  ClearLog();
+  emu::InjectFault({"RegCreateKeyExW", "SOFTWARE\\VELUND", std::nullopt, ERROR_ACCESS_DENIED});
+  form.LanguageImage->Click();
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_EQ(form.TabSheetInstall->Caption(), "Cài đặt");
+  EXPECT_EQ(stored(), "vi_VN");
+  EXPECT_EQ(Log(), "");
+  EXPECT_TRUE(toolkit_.Boxes().empty());
 }
 
 // A language switch and device notifications while a create job runs (also a ThreadSanitizer
