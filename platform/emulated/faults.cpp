@@ -59,7 +59,7 @@ const std::vector<std::string_view>& FaultSeamCalls() {
       "FindFirstVolumeW",      "GetVersionExW",            "GetVolumeInformationW",
       "LookupAccountSidW",     "LookupPrivilegeValueW",    "OpenProcessToken",
       "ReadFile",              "RegCreateKeyExW",          "RegSaveKeyW",
-      "RegSetValueExW",
+      "RegSetValueExW",        "SetCurrentDirectoryW",
       "SetEntriesInAclW",      "SetFilePointerEx",         "SetNamedSecurityInfoW",
       "SetVolumeMountPointW",  "SHFileOperationW",         "WriteFile",
   };
