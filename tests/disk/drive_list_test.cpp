@@ -107,6 +107,30 @@ TEST_F(DriveListTest, WhileAJobRunsARebuildChangesNothing) {
   EXPECT_EQ(form.FAT32DriveLists->Text().substr(0, 3), "H:\\");
 }
 
+// Drives whose extent or volume information cannot be read, and drives of another file system,
+// are left out of the NTFS/exFAT list without a word.
+TEST_F(DriveListTest, DrivesThatDoNotQualifyAreLeftOutSilently) {
+  AddStick(1, 30);
+  PrepareDisk(1, {{"NTFS", 50, "ONE", 'E'}, {"NTFS", 50, "TWO", 'F'}, {"NTFS", 50, "THREE", 'H'},
+                  {"FAT32", 64, "EFI", 'G'}});
+  emu::Fault extent;
+  extent.call = "DeviceIoControl";
+  extent.path = "\\\\.\\F:";
+  extent.controlCode = IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS;
+  extent.once = false;
+  emu::InjectFault(extent);
+  emu::Fault information;
+  information.call = "GetVolumeInformationW";
+  information.path = "H:\\";
+  information.once = false;
+  emu::InjectFault(information);
+  TSetupForm1& form = Open();
+  EXPECT_EQ(form.NTFSDriveLists->Items(), Items{"E:\\ - 50 MB - NTFS - ONE"});
+  EXPECT_EQ(form.FAT32DriveLists->Items(), Items{"G:\\ - 64 MB - FAT32 - EFI"});
+  EXPECT_EQ(Log(), "");
+  EXPECT_TRUE(toolkit_.Boxes().empty());
+}
+
 // The partition scan of a removable disk failing at each of its requests: one status line, the
 // FAT32 list left empty, the NTFS/exFAT list as it was, and no box.
 TEST_F(DriveListTest, AFailedPartitionScanWritesItsStatusLineAndLeavesTheFat32ListEmpty) {
