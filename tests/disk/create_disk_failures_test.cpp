@@ -9,6 +9,7 @@
 #include "platform/emulated/faults.h"
 #include "platform/emulated/machine_setup.h"
 #include "platform/seam.h"
+#include "tests/test_language.h"
 #include "tests/test_support.h"
 #include "tests/ui/setup_form_fixture.h"
 
@@ -40,8 +41,7 @@ emu::Fault FaultOn(const char* call, const char* path, std::optional<DWORD> code
 
 void Inject(emu::Fault fault) { emu::InjectFault(std::move(fault)); }
 
-class CreateDiskFailureTest : public SetupFormTest,
-                              public testing::WithParamInterface<CreateFailure> {
+class CreateDiskFailureBase : public SetupFormTest {
  protected:
   // Style, each partition as type@offset in MiB, then each volume of the stick as
   // file system@offset:letter ("raw" without a file system, "-" without a letter).
@@ -67,13 +67,21 @@ class CreateDiskFailureTest : public SetupFormTest,
     }
     return state;
   }
+
+  // A 313.77 MB stick (the window proposes FAT32 100 MB, NTFS 209 MB) with old volumes E: and F:.
+  void PrepareStick() {
+    AddStick(1, 40);
+    PrepareDisk(1, {{"NTFS", 150, "OLD", 'E'}, {"FAT32", 100, "OLDEFI", 'F'}});
+    ASSERT_EQ(StickState(), kUntouched);
+  }
 };
+
+class CreateDiskFailureTest : public CreateDiskFailureBase,
+                              public testing::WithParamInterface<CreateFailure> {};
 
 TEST_P(CreateDiskFailureTest, TheJobStopsWithItsLinesAndLeavesTheStickAsItStood) {
   const CreateFailure& row = GetParam();
-  AddStick(1, 40);  // 313.77 MB: FAT32 100 MB, NTFS 209 MB
-  PrepareDisk(1, {{"NTFS", 150, "OLD", 'E'}, {"FAT32", 100, "OLDEFI", 'F'}});
-  ASSERT_EQ(StickState(), kUntouched);
+  PrepareStick();
   TSetupForm1& form = Open();
   ASSERT_EQ(form.DiskLists->ItemIndex(), 0);
   if (!row.mbr) form.GPTItem->Click();
@@ -95,6 +103,31 @@ TEST_P(CreateDiskFailureTest, TheJobStopsWithItsLinesAndLeavesTheStickAsItStood)
   EXPECT_TRUE(form.ButtonCreate->Enabled());
   emu::ClearFaults();
   EXPECT_EQ(StickState(), row.stick);
+}
+
+// The same in Vietnamese, for a letter held by another program; the status text is the
+// system's own.
+TEST_F(CreateDiskFailureBase, AHeldLetterInVietnamese) {
+  PrepareStick();
+  LoadLanguageForTest("vi_VN");
+  std::string error;
+  ASSERT_TRUE(emu::SetVolumeHeld(directory_.string(), 'F', true, error)) << error;
+  TSetupForm1& form = Open();
+  win::SetConsoleOutputCP(CP_UTF8);  // as the entry sets it; the machine's start reset it
+  ClearLog();
+  form.ButtonCreate->Click();
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_EQ(LogLines(Log()),
+            (Lines{"Đĩa: 1", "Kích thước FAT32: 100MB", "Kích thước NTFS: 209MB", "Kiểu: MBR", "",
+                   "Kích thước Đĩa: 313.77 MB", "", "Đang bỏ gắn các ổ đĩa...",
+                   "Xin hãy đóng các ứng dụng đang truy cập ổ đĩa F: trước.", "",
+                   "Status: The process cannot access the file because it is being used by "
+                   "another process",
+                   "", "Lỗi!"}));
+  ASSERT_EQ(toolkit_.Boxes().size(), 1u);
+  EXPECT_EQ(toolkit_.Boxes()[0].caption, "Lỗi!");
+  EXPECT_EQ(toolkit_.Boxes()[0].text, "Lỗi!");
+  EXPECT_EQ(StickState(), "MBR 0x07@1 0x0C@151 | NTFS@1:- FAT32@151:F");
 }
 
 const Lines kSized{"", "Disk Size: 313.77 MB", "", "Unmounting drives..."};
