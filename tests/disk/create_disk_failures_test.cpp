@@ -203,6 +203,14 @@ const CreateFailure kRows[] = {
      Sized({"Formatting NTFS partition...done", "Formatting FAT32 partition...fail",
             "Status: Access is denied"}),
      "MBR 0x0C@211 | raw@211:-"},
+    {"FormatCommandNotStarted", true,
+     [](const std::string&) {
+       // The status line gives the reason the command could not start.
+       Inject(FaultOn("CreateProcessW", "format.com", std::nullopt, ERROR_FILE_NOT_FOUND, 1));
+     },
+     Sized({"Formatting NTFS partition...done", "Formatting FAT32 partition...fail",
+            "Status: The system cannot find the file specified"}),
+     "MBR 0x0C@211 | raw@211:-"},
     {"SeekBeforeStage3", true,
      [](const std::string&) {
        Inject(FaultOn("SetFilePointerEx", "", std::nullopt, ERROR_NOT_READY, 1));
