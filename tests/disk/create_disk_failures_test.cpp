@@ -21,7 +21,7 @@ struct CreateFailure {
   const char* name;
   bool mbr;
   std::function<void(const std::string& directory)> arrange;  // faults, held volumes
-  Lines lines;        // the worker's lines after "Unmounting drives..." (or after the style line)
+  Lines lines;        // the worker's lines after its four opening lines
   std::string stick;  // what the stick holds afterwards (see StickState)
 };
 
@@ -254,6 +254,8 @@ const CreateFailure kRows[] = {
      "MBR 0x07@1 0x0C@211 | NTFS@1:E FAT32@211:-"},
 };
 
+// Not in the table: the mount-path query of the BIOS boot partition's volume. Windows mounts no
+// volume on a BIOS boot partition, so the mount scan never meets one to ask about.
 INSTANTIATE_TEST_SUITE_P(Steps, CreateDiskFailureTest, testing::ValuesIn(kRows),
                          [](const testing::TestParamInfo<CreateFailure>& info) {
                            return std::string(info.param.name);
