@@ -23,8 +23,11 @@ const emu::EmbeddedResource* AsResource(const void* handle) {
   return static_cast<const emu::EmbeddedResource*>(handle);
 }
 
+constexpr int kRcData = 10;  // RT_RCDATA, the only type tests stand in for
+
 // A stand-in resource: its bytes and the entry that points at them (missing: no bytes).
 struct Replacement {
+  bool active = false;
   std::optional<std::string> bytes;
   emu::EmbeddedResource entry{};
 };
@@ -42,7 +45,7 @@ std::string UpperCase(std::string_view name) {
 const Replacement* FindReplacement(std::string_view name) {
   std::lock_guard lock(gReplacementsMutex);
   auto found = gReplacements.find(UpperCase(name));
-  if (found == gReplacements.end() || !found->second.entry.name) return nullptr;
+  if (found == gReplacements.end() || !found->second.active) return nullptr;
   return &found->second;
 }
 
@@ -53,16 +56,18 @@ namespace emu {
 void ReplaceResource(const std::string& name, std::optional<std::string> bytes) {
   std::lock_guard lock(gReplacementsMutex);
   Replacement& replacement = gReplacements[UpperCase(name)];
+  replacement.active = true;
   replacement.bytes = std::move(bytes);
   const auto* begin = replacement.bytes
                           ? reinterpret_cast<const unsigned char*>(replacement.bytes->data())
                           : nullptr;
-  replacement.entry = {"replaced", 10, begin, begin ? begin + replacement.bytes->size() : nullptr};
+  const auto* end = begin ? begin + replacement.bytes->size() : nullptr;
+  replacement.entry = {"stand-in", kRcData, begin, end};
 }
 
 void RestoreResources() {
   std::lock_guard lock(gReplacementsMutex);
-  for (auto& [name, replacement] : gReplacements) replacement.entry.name = nullptr;
+  for (auto& [name, replacement] : gReplacements) replacement.active = false;
 }
 
 }  // namespace emu
@@ -79,7 +84,7 @@ HRSRC FindResourceW(HMODULE module, std::string_view name, LPCWSTR type) {
     return nullptr;
   }
   int typeId = static_cast<int>(reinterpret_cast<ULONG_PTR>(type));
-  if (const Replacement* replacement = FindReplacement(name); replacement && typeId == 10) {
+  if (const Replacement* replacement = FindReplacement(name); replacement && typeId == kRcData) {
     if (!replacement->bytes) {
       SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
       return nullptr;
