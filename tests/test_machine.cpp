@@ -4,6 +4,7 @@
 
 #include "app/console_log.h"
 #include "platform/emulated/console.h"
+#include "platform/emulated/embedded_resources.h"
 #include "platform/emulated/machine.h"
 #include "platform/emulated/machine_setup.h"
 #include "platform/emulated/faults.h"
@@ -22,6 +23,7 @@ void MachineTest::SetUp() {
 
 void MachineTest::TearDown() {
   emu::ClearFaults();
+  emu::RestoreResources();
   emu::SetStandardOutput(nullptr);
   ResetLogStream();
   std::error_code ec;

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/emulated/faults.h"
 #include "platform/emulated/machine.h"
 #include "platform/seam.h"
 
@@ -89,6 +90,10 @@ DWORD GetTempPathW(std::string& path) {
 BOOL SetCurrentDirectoryW(std::string_view path) {
   if (path.empty()) {
     SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (auto fault = emu::TakeFault("SetCurrentDirectoryW", path)) {
+    SetLastError(*fault);
     return FALSE;
   }
   // The folder must exist (checked before taking the process lock: resolving a path reads the

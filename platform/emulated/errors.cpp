@@ -105,6 +105,7 @@ const std::unordered_map<DWORD, std::string_view>& SystemMessages() {
       {0x80004004, "Operation aborted"},
       {0x80004005, "Unspecified error"},
       {0x8000FFFF, "Catastrophic failure"},
+      {0x80040111, "ClassFactory cannot supply requested class"},
   };
   return messages;
 }

@@ -58,7 +58,8 @@ const std::vector<std::string_view>& FaultSeamCalls() {
       "DeleteFileW",           "DeleteVolumeMountPointW",  "DeviceIoControl",
       "FindFirstVolumeW",      "GetVersionExW",            "GetVolumeInformationW",
       "LookupAccountSidW",     "LookupPrivilegeValueW",    "OpenProcessToken",
-      "ReadFile",              "RegSaveKeyW",              "RegSetValueExW",
+      "ReadFile",              "RegCreateKeyExW",          "RegSaveKeyW",
+      "RegSetValueExW",        "SetCurrentDirectoryW",
       "SetEntriesInAclW",      "SetFilePointerEx",         "SetNamedSecurityInfoW",
       "SetVolumeMountPointW",  "SHFileOperationW",         "WriteFile",
   };

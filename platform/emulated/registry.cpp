@@ -505,6 +505,7 @@ LSTATUS RegCreateKeyExW(HKEY key, std::string_view subKey, DWORD reserved, DWORD
                         DWORD* disposition) {
   result.reset();
   if (reserved != 0) return ERROR_INVALID_PARAMETER;
+  if (auto fault = emu::TakeFault("RegCreateKeyExW", subKey)) return static_cast<LSTATUS>(*fault);
   if (options & ~(REG_OPTION_VOLATILE | REG_OPTION_BACKUP_RESTORE)) return ERROR_INVALID_PARAMETER;
   HKEY created = nullptr;
   DWORD how = 0;

@@ -1,5 +1,7 @@
 // Resources of the running executable: the files that cmake/Resources.cmake built into it.
 #include <cctype>
+#include <map>
+#include <mutex>
 
 #include "platform/emulated/embedded_resources.h"
 #include "platform/seam.h"
@@ -21,7 +23,54 @@ const emu::EmbeddedResource* AsResource(const void* handle) {
   return static_cast<const emu::EmbeddedResource*>(handle);
 }
 
+constexpr int kRcData = 10;  // RT_RCDATA, the only type tests stand in for
+
+// A stand-in resource: its bytes and the entry that points at them (missing: no bytes).
+struct Replacement {
+  bool active = false;
+  std::optional<std::string> bytes;
+  emu::EmbeddedResource entry{};
+};
+
+std::mutex gReplacementsMutex;
+std::map<std::string, Replacement> gReplacements;  // by upper-case name; never shrinks in a run
+
+std::string UpperCase(std::string_view name) {
+  std::string upper(name);
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return upper;
+}
+
+// The stand-in for `name`, when a test put one in place.
+const Replacement* FindReplacement(std::string_view name) {
+  std::lock_guard lock(gReplacementsMutex);
+  auto found = gReplacements.find(UpperCase(name));
+  if (found == gReplacements.end() || !found->second.active) return nullptr;
+  return &found->second;
+}
+
 }  // namespace
+
+namespace emu {
+
+void ReplaceResource(const std::string& name, std::optional<std::string> bytes) {
+  std::lock_guard lock(gReplacementsMutex);
+  Replacement& replacement = gReplacements[UpperCase(name)];
+  replacement.active = true;
+  replacement.bytes = std::move(bytes);
+  const auto* begin = replacement.bytes
+                          ? reinterpret_cast<const unsigned char*>(replacement.bytes->data())
+                          : nullptr;
+  const auto* end = begin ? begin + replacement.bytes->size() : nullptr;
+  replacement.entry = {"stand-in", kRcData, begin, end};
+}
+
+void RestoreResources() {
+  std::lock_guard lock(gReplacementsMutex);
+  for (auto& [name, replacement] : gReplacements) replacement.active = false;
+}
+
+}  // namespace emu
 
 namespace win {
 
@@ -35,6 +84,13 @@ HRSRC FindResourceW(HMODULE module, std::string_view name, LPCWSTR type) {
     return nullptr;
   }
   int typeId = static_cast<int>(reinterpret_cast<ULONG_PTR>(type));
+  if (const Replacement* replacement = FindReplacement(name); replacement && typeId == kRcData) {
+    if (!replacement->bytes) {
+      SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
+      return nullptr;
+    }
+    return reinterpret_cast<HRSRC>(const_cast<emu::EmbeddedResource*>(&replacement->entry));
+  }
   bool typeSeen = false;
   for (const emu::EmbeddedResource* r = emu::kEmbeddedResources; r->name; ++r) {
     if (r->type != typeId) continue;

@@ -356,6 +356,15 @@ TEST_F(StoreBuildersTest, PartitionDeviceOfAVolumeOutsideTheGptEntriesIsZero) {
   EXPECT_TRUE(FillPartitionDevice("D:", device));
   EXPECT_EQ(device, NewPartitionDevice());
   EXPECT_FALSE(FillPartitionDevice("Q:", device));
+
+  // A volume whose extents cannot be asked for, or whose disk cannot be opened, is false.
+  emu::InjectFault({"DeviceIoControl", "\\\\.\\D:", IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS,
+                    ERROR_IO_DEVICE});
+  EXPECT_FALSE(FillPartitionDevice("D:", device));
+  emu::InjectFault({"CreateFileW", "\\\\.\\PHYSICALDRIVE1", std::nullopt, ERROR_ACCESS_DENIED});
+  EXPECT_FALSE(FillPartitionDevice("D:", device));
+  EXPECT_EQ(device, NewPartitionDevice());
+  EXPECT_TRUE(FillPartitionDevice("D:", device));
 }
 
 TEST_F(StoreBuildersTest, SavingNeedsTheBackupPrivilegeOfAnAdministrator) {
@@ -403,6 +412,142 @@ TEST_F(StoreBuildersTest, AnObjectListThatCannotBeSetEndsTheBuildWithAnError) {
   emu::InjectFault({"RegSetValueExW", "Element", std::nullopt, ERROR_ACCESS_DENIED, true, 5});
   EXPECT_THROW(BuildMenuBcd("D:"), BcdWriteError);
   EXPECT_FALSE(std::filesystem::exists(HostPath('D', "KYR/Menu/BCD_pc")));
+}
+
+// Where each failed preparation or save of a store leaves the targets and the work key. A target
+// that was there before holds "old" until it is deleted.
+TEST_F(StoreBuildersTest, AFailedDeletionOrSaveOfATargetLeavesTheRestAsItStood) {
+  Partition("label: dos\nlabel-id: 0x1a2b3c4d\nstart=2048, size=409600, type=7\nstart=411648, size=204800, type=c\n");
+  for (const char* folder : {"D:\\KYR", "D:\\KYR\\Menu", "E:\\EFI", "E:\\Boot", "E:\\EFI\\Microsoft",
+                             "E:\\EFI\\Microsoft\\Boot"}) {
+    ASSERT_TRUE(win::CreateDirectoryW(folder, nullptr)) << folder;
+  }
+  enum class Left { Old, Gone, Store };
+  struct Row {
+    const char* name;
+    bool menu;
+    emu::Fault fault;
+    Left first, second;  // BCD_pc and BCD_efi, or \Boot\BCD and \EFI\Microsoft\Boot\BCD
+    bool workKeyLeft;
+  };
+  const Row rows[] = {
+      {"menu: BCD_pc not deleted", true,
+       {"DeleteFileW", "D:\\KYR\\Menu\\BCD_pc", std::nullopt, ERROR_ACCESS_DENIED}, Left::Old,
+       Left::Old, true},
+      {"menu: BCD_pc not saved", true,
+       {"RegSaveKeyW", "D:\\KYR\\Menu\\BCD_pc", std::nullopt, ERROR_DISK_FULL}, Left::Gone,
+       Left::Old, true},
+      {"menu: BCD_efi not deleted", true,
+       {"DeleteFileW", "D:\\KYR\\Menu\\BCD_efi", std::nullopt, ERROR_ACCESS_DENIED}, Left::Store,
+       Left::Old, true},
+      {"menu: BCD_efi not saved", true,
+       {"RegSaveKeyW", "D:\\KYR\\Menu\\BCD_efi", std::nullopt, ERROR_DISK_FULL}, Left::Store,
+       Left::Gone, true},
+      {"esp: \\Boot\\BCD not deleted", false,
+       {"DeleteFileW", "E:\\Boot\\BCD", std::nullopt, ERROR_ACCESS_DENIED}, Left::Old, Left::Old,
+       true},
+      {"esp: UEFI store not deleted", false,
+       {"DeleteFileW", "E:\\EFI\\Microsoft\\Boot\\BCD", std::nullopt, ERROR_ACCESS_DENIED},
+       Left::Gone, Left::Old, true},
+      {"esp: \\Boot\\BCD not saved", false,
+       {"RegSaveKeyW", "E:\\Boot\\BCD", std::nullopt, ERROR_DISK_FULL}, Left::Gone, Left::Gone,
+       false},
+      {"esp: UEFI store not saved", false,
+       {"RegSaveKeyW", "E:\\EFI\\Microsoft\\Boot\\BCD", std::nullopt, ERROR_DISK_FULL},
+       Left::Store, Left::Gone, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const char letter = row.menu ? 'D' : 'E';
+    const std::string first = row.menu ? "KYR/Menu/BCD_pc" : "Boot/BCD";
+    const std::string second = row.menu ? "KYR/Menu/BCD_efi" : "EFI/Microsoft/Boot/BCD";
+    std::ofstream(HostPath(letter, first), std::ios::trunc) << "old";
+    std::ofstream(HostPath(letter, second), std::ios::trunc) << "old";
+    emu::InjectFault(row.fault);
+    EXPECT_FALSE(row.menu ? BuildMenuBcd("D:") : BuildEspBcd("E:"));
+    emu::ClearFaults();
+    for (const auto& [relative, left] : {std::pair{first, row.first}, std::pair{second, row.second}}) {
+      SCOPED_TRACE(relative);
+      const auto path = HostPath(letter, relative);
+      if (left == Left::Gone) {
+        EXPECT_FALSE(std::filesystem::exists(path));
+      } else if (left == Left::Old) {
+        std::ifstream in(path);
+        std::string text;
+        in >> text;
+        EXPECT_EQ(text, "old");
+      } else {
+        const Store expected = Sorted(row.menu ? ExpectedMenuStore(MbrDeviceHex(2048 * 512, 0x1a2b3c4d))
+                                               : ExpectedEspStore());
+        EXPECT_EQ(Describe(Dump(path)), Describe(expected));
+      }
+    }
+    EXPECT_EQ(WorkKeyExists(), row.workKeyLeft);
+  }
+}
+
+// A value of each kind that cannot be set raises, before any target is touched, and leaves the
+// work key behind.
+TEST_F(StoreBuildersTest, AValueOfAnyKindThatCannotBeSetRaisesAndLeavesTheWorkKey) {
+  Partition("label: dos\nstart=2048, size=409600, type=7\nstart=411648, size=204800, type=c\n");
+  ASSERT_TRUE(win::CreateDirectoryW("D:\\KYR", nullptr));
+  ASSERT_TRUE(win::CreateDirectoryW("D:\\KYR\\Menu", nullptr));
+  struct Row {
+    const char* kind;
+    const char* value;
+    unsigned after;  // values of that name set before it
+  };
+  // The menu store's values in order: the ramdisk's path (string) and device, the settings'
+  // object list, two strings, an object list, the timeout (integer), two booleans, a string.
+  const Row rows[] = {{"dword", "System", 0},   {"string", "Element", 0}, {"device", "Element", 1},
+                      {"integer", "Element", 6}, {"boolean", "Element", 7}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.kind);
+    emu::InjectFault({"RegSetValueExW", row.value, std::nullopt, ERROR_ACCESS_DENIED, true,
+                      row.after});
+    std::string error = "(nothing raised)";
+    try {
+      BuildMenuBcd("D:");
+    } catch (const BcdWriteError& raised) {
+      error = raised.what();
+    }
+    EXPECT_EQ(error, "Failed to set data for '" + std::string(row.value) + "'");
+    EXPECT_TRUE(WorkKeyExists());
+    EXPECT_FALSE(std::filesystem::exists(HostPath('D', "KYR/Menu/BCD_pc")));
+    EXPECT_FALSE(std::filesystem::exists(HostPath('D', "KYR/Menu/BCD_efi")));
+    emu::ClearFaults();
+  }
+}
+
+// Privileges that cannot be enabled and an access rule that cannot be set are not reported. The
+// rule is not needed for the save; the backup privilege is, and without it the build is false.
+TEST_F(StoreBuildersTest, PrivilegeAndAccessRuleFailuresAreSilent) {
+  struct Row {
+    emu::Fault fault;
+    bool built;
+  };
+  const Row rows[] = {
+      {{"GetVersionExW", "", std::nullopt, ERROR_ACCESS_DENIED, false}, false},
+      {{"OpenProcessToken", "", std::nullopt, ERROR_ACCESS_DENIED, false}, false},
+      {{"LookupPrivilegeValueW", "SeBackupPrivilege", std::nullopt, ERROR_NO_SUCH_PRIVILEGE,
+        false}, false},
+      {{"AdjustTokenPrivileges", "", std::nullopt, ERROR_ACCESS_DENIED, false}, false},
+      {{"AllocateAndInitializeSid", "", std::nullopt, ERROR_NOT_ENOUGH_MEMORY, false}, true},
+      {{"LookupAccountSidW", "", std::nullopt, ERROR_NONE_MAPPED, false}, true},
+      {{"SetEntriesInAclW", "", std::nullopt, ERROR_NOT_ENOUGH_MEMORY, false}, true},
+      {{"SetNamedSecurityInfoW", "", std::nullopt, ERROR_ACCESS_DENIED, false}, true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.fault.call);
+    TearDown();  // a fresh process: no privilege enabled by an earlier build
+    SetUp();
+    Partition("label: dos\nstart=2048, size=409600, type=7\nstart=411648, size=204800, type=c\n");
+    ASSERT_TRUE(win::CreateDirectoryW("E:\\EFI", nullptr));
+    emu::InjectFault(row.fault);
+    EXPECT_EQ(BuildEspBcd("E:"), row.built);
+    EXPECT_EQ(std::filesystem::exists(HostPath('E', "Boot/BCD")), row.built);
+    EXPECT_FALSE(WorkKeyExists());
+  }
 }
 
 TEST_F(StoreBuildersTest, TheWorkKeyGivesEveryoneFullInheritedAccess) {

@@ -157,6 +157,25 @@ TEST_F(DiskListTest, AFailedGeometryQueryStopsEveryRefreshAndKeepsTheList) {
   EXPECT_EQ(Log(), "Status: The device is not ready\r\nStatus: The device is not ready\r\n");
 }
 
+// An enumeration the list cannot read leaves the list as it was, without a line.
+TEST_F(DiskListTest, AMissingCountOrEnumerationKeyKeepsTheListSilently) {
+  AddStick(1, 20);
+  TSetupForm1& form = Open();
+  const auto before = form.DiskLists->Items();
+  ASSERT_EQ(before.size(), 1u);
+  const std::string enumeration = "SYSTEM\\CurrentControlSet\\Services\\disk\\Enum";
+  ClearLog();
+  DeleteRegistryValue(enumeration, "Count");
+  form.CurrentDiskIndex.clear();
+  form.RefreshDiskLists();
+  EXPECT_EQ(form.DiskLists->Items(), before);
+  ASSERT_EQ(win::RegDeleteTreeW(HKEY_LOCAL_MACHINE, enumeration), ERROR_SUCCESS);
+  win::RegDeleteKeyW(HKEY_LOCAL_MACHINE, enumeration);
+  form.RefreshDiskLists();
+  EXPECT_EQ(form.DiskLists->Items(), before);
+  EXPECT_EQ(Log(), "");
+}
+
 TEST_F(DiskListTest, TheFat32BoxSettlesWithinItsLimits) {
   AddStick(1, 7781);  // 64 GB
   AddStick(2, 1945);  // 16 GB

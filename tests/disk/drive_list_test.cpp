@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "platform/emulated/faults.h"
 #include "platform/emulated/partition_table.h"
 #include "tests/ui/setup_form_fixture.h"
 
@@ -104,6 +105,74 @@ TEST_F(DriveListTest, WhileAJobRunsARebuildChangesNothing) {
   ActiveCreateThread = nullptr;
   form.RefreshDriveLists();
   EXPECT_EQ(form.FAT32DriveLists->Text().substr(0, 3), "H:\\");
+}
+
+// Drives whose extent or volume information cannot be read, and drives of another file system,
+// are left out of the NTFS/exFAT list without a word.
+TEST_F(DriveListTest, DrivesThatDoNotQualifyAreLeftOutSilently) {
+  AddStick(1, 30);
+  PrepareDisk(1, {{"NTFS", 50, "ONE", 'E'}, {"NTFS", 50, "TWO", 'F'}, {"NTFS", 50, "THREE", 'H'},
+                  {"FAT32", 64, "EFI", 'G'}});
+  emu::Fault extent;
+  extent.call = "DeviceIoControl";
+  extent.path = "\\\\.\\F:";
+  extent.controlCode = IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS;
+  extent.once = false;
+  emu::InjectFault(extent);
+  emu::Fault information;
+  information.call = "GetVolumeInformationW";
+  information.path = "H:\\";
+  information.once = false;
+  emu::InjectFault(information);
+  TSetupForm1& form = Open();
+  EXPECT_EQ(form.NTFSDriveLists->Items(), Items{"E:\\ - 50 MB - NTFS - ONE"});
+  EXPECT_EQ(form.FAT32DriveLists->Items(), Items{"G:\\ - 64 MB - FAT32 - EFI"});
+  EXPECT_EQ(Log(), "");
+  EXPECT_TRUE(toolkit_.Boxes().empty());
+}
+
+// The partition scan of a removable disk failing at each of its requests: one status line, the
+// FAT32 list left empty, the NTFS/exFAT list as it was, and no box.
+TEST_F(DriveListTest, AFailedPartitionScanWritesItsStatusLineAndLeavesTheFat32ListEmpty) {
+  AddStick(1, 30);
+  PrepareDisk(1, {{"NTFS", 60, "DATA", 'E'}, {"FAT32", 100, "", 0}});
+  TSetupForm1& form = Open();
+  ASSERT_EQ(form.FAT32DriveLists->Items().size(), 1u);
+  const Items ntfs = form.NTFSDriveLists->Items();
+  struct Row {
+    const char* call;
+    std::optional<DWORD> code;
+    DWORD error;
+    const char* line;
+  };
+  const Row rows[] = {
+      {"CreateFileW", std::nullopt, ERROR_ACCESS_DENIED, "Status: Access is denied"},
+      {"DeviceIoControl", IOCTL_DISK_GET_DRIVE_LAYOUT_EX, ERROR_NOT_READY,
+       "Status: The device is not ready"},
+      {"SetFilePointerEx", std::nullopt, ERROR_SECTOR_NOT_FOUND,
+       "Status: The drive cannot find the sector requested"},
+      {"ReadFile", std::nullopt, ERROR_CRC, "Status: Data error (cyclic redundancy check)"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.call);
+    emu::Fault fault;
+    fault.call = row.call;
+    if (row.call != std::string("SetFilePointerEx")) fault.path = "\\\\.\\PHYSICALDRIVE1";
+    fault.controlCode = row.code;
+    fault.error = row.error;
+    emu::InjectFault(fault);
+    ClearLog();
+    form.RefreshDriveLists();
+    EXPECT_EQ(Log(), std::string(row.line) + "\r\n");
+    EXPECT_TRUE(form.FAT32DriveLists->Items().empty());
+    EXPECT_EQ(form.FAT32DriveLists->ItemIndex(), -1);
+    EXPECT_EQ(form.NTFSDriveLists->Items(), ntfs);
+    EXPECT_EQ(form.NTFSDriveLists->ItemIndex(), 0);
+    EXPECT_TRUE(toolkit_.Boxes().empty());
+    emu::ClearFaults();
+    form.RefreshDriveLists();  // the next rebuild finds the partition again
+    EXPECT_EQ(form.FAT32DriveLists->Items().size(), 1u);
+  }
 }
 
 }  // namespace

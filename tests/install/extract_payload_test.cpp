@@ -3,13 +3,23 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+#include <fstream>
+#include <optional>
+#include <sstream>
+
 #include "platform/emulated/console.h"
+#include "platform/emulated/embedded_resources.h"
 #include "platform/emulated/faults.h"
 #include "platform/emulated/machine.h"
 #include "platform/seam.h"
 #include "sys/whole_file.h"
 #include "tests/test_language.h"
 #include "tests/test_machine.h"
+#include "tests/test_support.h"
 
 namespace {
 
@@ -97,6 +107,108 @@ TEST_F(ExtractPayloadTest, FolderFailuresStopWithAStatusLine) {
   EXPECT_EQ(positions_, std::vector<int>{15});
 }
 
+constexpr char kFolder[] = "C:\\Users\\Setup\\AppData\\Local\\Temp\\kyrextract";
+
+// The folder is made, but the process cannot make it its current one: the library and the
+// archive land in the current folder as it was, the archive is still extracted into the folder,
+// and the installer, looked for where the current folder should have been, is not found.
+TEST_F(ExtractPayloadTest, ACurrentFolderThatCannotBeChangedLeavesTheFilesWhereItWas) {
+  ASSERT_TRUE(win::SetCurrentDirectoryW("C:\\"));
+  emu::InjectFault({"SetCurrentDirectoryW", kFolder, std::nullopt, ERROR_ACCESS_DENIED});
+  EXPECT_FALSE(Extract());
+  EXPECT_EQ(output_->Contents(),
+            "Extracting files to temp directory...done\r\n"
+            "Status: The system cannot find the path specified\r\n");
+  EXPECT_EQ(positions_, (std::vector<int>{15, 3, 4, 10}));
+  std::string current;
+  win::GetCurrentDirectoryW(current);
+  EXPECT_EQ(current, "C:\\");
+  EXPECT_TRUE(Exists("C:\\7z.dll"));
+  EXPECT_TRUE(Exists("C:\\Velund.7z"));
+  EXPECT_FALSE(Exists(std::string(kFolder) + "\\7z.dll"));
+  EXPECT_TRUE(Exists(std::string(kFolder) + "\\tools\\grub-install.exe"));
+}
+
+// The executable's resources as another build might carry them.
+std::string HostFileBytes(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream all;
+  all << in.rdbuf();
+  return all.str();
+}
+
+// A payload without encryption whose second item's stored bytes are damaged: its CRC fails.
+std::string DamagedPayload() {
+  const std::filesystem::path folder =
+      std::filesystem::temp_directory_path() / ("velund-damaged-" + std::to_string(::getpid()));
+  std::filesystem::remove_all(folder);
+  std::filesystem::create_directories(folder / "tools");
+  std::ofstream(folder / "tools" / "grub-install.exe", std::ios::binary) << "installer";
+  std::ofstream(folder / "zz-bad.bin", std::ios::binary)
+      << "0123456789abcdef" << std::string(4096, 'x');
+  ShellOutput("cd '" + folder.string() + "' && 7z a -bd -y -mx0 -ms=off payload.7z tools zz-bad.bin");
+  std::string bytes = HostFileBytes(folder / "payload.7z");
+  std::filesystem::remove_all(folder);
+  const std::size_t at = bytes.find("0123456789abcdef");
+  if (at != std::string::npos) bytes[at + 20] ^= 0x55;
+  return bytes;
+}
+
+// Each way the library, the archive or their files can fail: the ExtractTemp text, completed by
+// "fail" only once the archive was opened, then the error that ends the install worker.
+TEST_F(ExtractPayloadTest, FailuresOfTheFilesTheLibraryAndTheArchiveRaiseAfterTheirText) {
+  struct Row {
+    const char* name;
+    std::function<void()> arrange;
+    const char* output;
+    std::vector<int> positions;
+    const char* error;
+  };
+  const char* const kText = "Extracting files to temp directory...";
+  const std::string notALibrary = HostFileBytes("/lib/x86_64-linux-gnu/libz.so.1");
+  ASSERT_FALSE(notALibrary.empty());
+  const std::string damaged = DamagedPayload();
+  const Row rows[] = {
+      {"library resource missing", [] { emu::ReplaceResource("7zDLL", std::nullopt); }, kText,
+       {15, 3}, "Resource 7zDLL not found"},
+      {"payload resource missing", [] { emu::ReplaceResource("KYR7z", std::nullopt); }, kText,
+       {15, 3, 4}, "Resource KYR7z not found"},
+      {"library file not created",
+       [] { emu::InjectFault({"CreateFileW", "7z.dll", std::nullopt, ERROR_ACCESS_DENIED}); },
+       kText, {15, 3}, "Cannot create file \"7z.dll\". Access is denied"},
+      {"payload file not created",
+       [] { emu::InjectFault({"CreateFileW", "Velund.7z", std::nullopt, ERROR_DISK_FULL}); },
+       kText, {15, 3, 4}, "Cannot create file \"Velund.7z\". There is not enough space on the disk"},
+      {"library not loadable", [] { emu::ReplaceResource("7zDLL", std::string("MZ no library")); },
+       kText, {15, 3, 4, 10}, "Error loading library 7z.dll"},
+      {"library without the export",
+       [&] { emu::ReplaceResource("7zDLL", notALibrary); }, kText, {15, 3, 4, 10},
+       "7z.dll is not a 7z library"},
+      {"archive not opened", [] { emu::ReplaceResource("KYR7z", std::string("no archive")); },
+       "Extracting files to temp directory...fail\r\n", {15, 3, 4, 10}, "Incorrect function"},
+      {"damaged item", [&] { emu::ReplaceResource("KYR7z", damaged); },
+       "Extracting files to temp directory...fail\r\n", {15, 3, 4, 10},
+       "Cannot extract \"zz-bad.bin\". CRC failed"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    ASSERT_TRUE(win::SetCurrentDirectoryW("C:\\"));
+    row.arrange();
+    std::string error = "(nothing raised)";
+    try {
+      Extract();
+    } catch (const std::exception& raised) {
+      error = raised.what();
+    }
+    EXPECT_EQ(error, row.error);
+    EXPECT_EQ(output_->Contents(), row.output);
+    EXPECT_EQ(positions_, row.positions);
+    archive_ = nullptr;
+    emu::ClearFaults();
+    emu::RestoreResources();
+  }
+}
+
 // Another program of the same user, acting between two steps of the run: it tries to open `path`
 // for writing and to delete it, and notes the errors it gets (0 when it got through).
 struct Intruder {
@@ -111,8 +223,6 @@ struct Intruder {
     errors.push_back(win::DeleteFileW(path) ? 0 : win::GetLastError());
   }
 };
-
-constexpr char kFolder[] = "C:\\Users\\Setup\\AppData\\Local\\Temp\\kyrextract";
 
 TEST_F(ExtractPayloadTest, NobodyChangesTheLibraryTheArchiveOrTheInstallerBeforeTheirUse) {
   const std::string folder = kFolder;

@@ -383,6 +383,25 @@ TEST_F(SevenZipTest, LibraryFailuresRaiseTheirTexts) {
   EXPECT_EQ(ErrorOf([&] { Create(); }), "7z.dll is not a 7z library");
   // ... and it was unloaded again: its file can go.
   EXPECT_TRUE(win::DeleteFileW("7z.dll"));
+
+  // The factory without the handler properties: unloaded as well.
+  CopyIn(VELUND_STAND_IN_7Z, "7z.dll");
+  EXPECT_EQ(ErrorOf([&] { Create(); }), "7z.dll is not a Format library");
+  EXPECT_TRUE(win::DeleteFileW("7z.dll"));
+}
+
+// A library whose factory and handler properties answer with error codes: each raises the
+// system's text for its code.
+TEST_F(SevenZipTest, NegativeCodesOfTheFactoryAndTheHandlerPropertiesRaiseTheirTexts) {
+  MakeArchive(Contents(), "Velund.7z", "-mhe=off");
+  CopyIn(VELUND_STAND_IN_7Z_FORMAT, "7z.dll");
+  ComPtr<T7zArchive> library(new T7zArchive("7z.dll"));
+  EXPECT_EQ(ErrorOf([&] { library->HandlerProperty(NHandlerPropID::kClassID); }),
+            "The parameter is incorrect");
+  ComPtr<I7zInArchive> archive = Create();
+  EXPECT_EQ(ErrorOf([&] { archive->OpenArchiveFile("Velund.7z"); }),
+            "No such interface supported");
+  archive->CloseArchive();  // no handler object: nothing to close
 }
 
 TEST_F(SevenZipTest, HandlerPropertiesOfTheLibrary) {
@@ -416,7 +435,8 @@ TEST_F(SevenZipTest, HandlerPropertiesOfTheLibrary) {
 TEST_F(SevenZipTest, AZeroClassIdHasNoHandler) {
   ComPtr<I7zInArchive> archive = CreateInArchive(GUID{}, "7z.dll");
   MakeArchive(Contents(), "Velund.7z", "-mhe=off");
-  EXPECT_NE(ErrorOf([&] { archive->OpenArchiveFile("Velund.7z"); }), "(no error)");
+  EXPECT_EQ(ErrorOf([&] { archive->OpenArchiveFile("Velund.7z"); }),
+            "ClassFactory cannot supply requested class");
   archive->CloseArchive();  // no handler object: nothing to close
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/emulated/console.h"
+#include "platform/emulated/faults.h"
 #include "platform/seam.h"
 #include "tests/test_machine.h"
 
@@ -45,6 +46,14 @@ TEST_F(FolderOperationsTest, FailuresShowNothing) {
   EXPECT_FALSE(DeleteFolder("C:\\no-such-folder"));
   EXPECT_FALSE(CopyFolder("C:\\no-such-folder", "C:\\dst"));
   EXPECT_FALSE(Exists("C:\\dst"));
+  EXPECT_EQ(log_->Contents(), "");
+
+  // Any other result of the shell operation is a failure too, and is not shown either.
+  emu::InjectFault({"SHFileOperationW", "C:\\src", std::nullopt, DE_INVALIDFILES});
+  EXPECT_FALSE(CopyFolder("C:\\src", "C:\\dst"));
+  emu::InjectFault({"SHFileOperationW", "C:\\src", std::nullopt, DE_INVALIDFILES});
+  EXPECT_FALSE(DeleteFolder("C:\\src"));
+  EXPECT_TRUE(Exists("C:\\src\\sub\\a.txt"));
   EXPECT_EQ(log_->Contents(), "");
 }
 

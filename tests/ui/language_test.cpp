@@ -6,6 +6,8 @@
 #include <map>
 #include <thread>
 
+#include "platform/emulated/console.h"
+#include "platform/emulated/embedded_resources.h"
 #include "platform/seam.h"
 #include "platform/text.h"
 #include "tests/test_machine.h"
@@ -160,6 +162,44 @@ TEST_F(LanguageTest, AStoredValueOfAnotherTypeIsIgnored) {
   win::RegSetValueExW(key.get(), "Language", 0, REG_DWORD, reinterpret_cast<BYTE*>(&number), 4);
   Load();  // from "vi_VN" in memory
   EXPECT_EQ(LanguageCode(), "en_US");
+}
+
+// An executable without the table of the language to switch to: the load ends without a word,
+// and the table, the flag and the captions stay in the language shown before.
+TEST_F(LanguageTest, ALoadWithoutItsTableResourceChangesNothingShown) {
+  auto console = std::make_shared<emu::CapturedOutput>(FILE_TYPE_PIPE);
+  emu::SetStandardOutput(console);
+  Store("vi_VN");
+  Load();
+  ASSERT_EQ(view_.captions["TabSheetInstall"], "Install");
+  const auto picture = view_.picture;
+  const auto captions = view_.captions;
+  view_.order.clear();
+
+  emu::ReplaceResource("VI_VN", std::nullopt);
+  StoreLanguageChoice();
+  Load();
+  EXPECT_EQ(LookupText("Done"), "done");
+  EXPECT_EQ(LanguageTable().size(), 46u);
+  EXPECT_EQ(view_.picture, picture);
+  EXPECT_TRUE(view_.order.empty());
+  EXPECT_EQ(view_.captions, captions);
+  EXPECT_EQ(console->Contents(), "");
+}
+
+// A table that lacks keys: their lookups and the captions set from them are empty.
+TEST_F(LanguageTest, KeysTheTableLacksGiveEmptyTextsAndCaptions) {
+  emu::ReplaceResource("VI_VN", "[Strings]\r\nInstall=C\xC3\xA0i \xC4\x91\xE1\xBA\xB7t\r\nexFATSize=");
+  Load();
+  ASSERT_EQ(LanguageCode(), "vi_VN");
+  EXPECT_EQ(view_.captions["TabSheetInstall"], "Cài đặt");
+  EXPECT_EQ(view_.captions["TabSheetCreate"], "");
+  EXPECT_EQ(view_.captions["NTFSSizeOptions"], " (MB)");
+  EXPECT_EQ(view_.captions["FAT32SizeOptions"], " (MB)");
+  EXPECT_EQ(view_.captions["AutoRunOption"], "");
+  EXPECT_EQ(view_.hints["AutoRunOption"], "");
+  EXPECT_EQ(view_.order.size(), 15u);
+  EXPECT_EQ(LookupText("Done"), "");
 }
 
 TEST_F(LanguageTest, LookupsRacingAReloadSeeOneWholeTable) {

@@ -164,10 +164,12 @@ TEST_F(SetupFormTest, WhileAJobRunsBothButtonsRefuseAndTheWindowStaysOpen) {
 
 TEST_F(SetupFormTest, CreateRefusesWhileAnInstallRunsAndInstallWantsBothDrives) {
   TSetupForm1& form = Open();
-  form.SetupButton->Click();  // no drives at all
-  EXPECT_EQ(Lines(Log()).back(), "Please select the drives.");
+  ClearLog();
+  form.SetupButton->Click();  // no drives at all: that line and nothing else
+  EXPECT_EQ(Log(), "Please select the drives.\r\n");
   EXPECT_TRUE(form.SetupButton->Enabled());
   EXPECT_EQ(form.ProgressBar, nullptr);
+  EXPECT_TRUE(toolkit_.Boxes().empty());
 
   int stand_in = 0;  // an install worker as far as the reference tells
   ActiveInstallThread = reinterpret_cast<TInstallThread*>(&stand_in);
@@ -323,6 +325,16 @@ TEST_F(SetupFormTest, ALanguageSwitchWhoseChoiceCannotBeStoredStillSwitches) {
   ASSERT_TRUE(WaitIdle());
   EXPECT_EQ(form.TabSheetInstall->Caption(), "Install");
   EXPECT_EQ(stored(), "vi_VN");  // Vietnamese was left
+
+  // The key itself cannot be opened for writing: the same, without a word or a box.
+  ClearLog();
+  emu::InjectFault({"RegCreateKeyExW", "SOFTWARE\\VELUND", std::nullopt, ERROR_ACCESS_DENIED});
+  form.LanguageImage->Click();
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_EQ(form.TabSheetInstall->Caption(), "Cài đặt");
+  EXPECT_EQ(stored(), "vi_VN");
+  EXPECT_EQ(Log(), "");
+  EXPECT_TRUE(toolkit_.Boxes().empty());
 }
 
 // A language switch and device notifications while a create job runs (also a ThreadSanitizer
