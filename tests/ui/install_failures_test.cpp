@@ -47,6 +47,7 @@ struct FailureRow {
   std::function<void(InstallFailures&)> left;     // what the disk and the volumes keep
   bool succeeds = false;
   bool autoRun = false;
+  bool vietnamese = false;  // switched to in the window before the click
 };
 
 void PrintTo(const FailureRow& row, std::ostream* out) { *out << row.name; }
@@ -63,6 +64,7 @@ class InstallFailures : public SetupFormTest, public testing::WithParamInterface
     AddStick(1, 20);
     PrepareDisk(1, {{"NTFS", 60, "DATA", 'E'}, {"FAT32", 64, "", GetParam().partitionMode ? '\0' : 'F'}});
     table_ = Table();
+    bootCode_ = BootCode();
     fat32Offset_ = 61LL * 1048576;
   }
 
@@ -81,6 +83,14 @@ class InstallFailures : public SetupFormTest, public testing::WithParamInterface
     return fat32 != std::string::npos &&
            table.find("bootable", fat32) != std::string::npos &&
            table.find("bootable") == table.find("bootable", fat32);
+  }
+
+  // The boot code of the disk's first sector.
+  std::string BootCode() const {
+    std::ifstream image(DiskImage(1), std::ios::binary);
+    std::string code(440, '\0');
+    image.read(code.data(), 440);
+    return code;
   }
 
   static bool HasLetter(char letter) {
@@ -104,13 +114,22 @@ class InstallFailures : public SetupFormTest, public testing::WithParamInterface
   }
 
   std::string table_;
+  std::string bootCode_;
   LONGLONG fat32Offset_ = 0;
 };
 
 TEST_P(InstallFailures, ConsoleCompletionAndWhatIsLeft) {
   const FailureRow& row = GetParam();
   TSetupForm1& form = Open();
-  ASSERT_EQ(form.FAT32DriveLists->Text().substr(0, 3), row.partitionMode ? "Par" : "F:\\");
+  win::SetConsoleOutputCP(CP_UTF8);  // as the entry does, in the process the machine started
+  if (row.vietnamese) {
+    form.LanguageImage->Click();
+    ASSERT_TRUE(WaitIdle());
+    ASSERT_EQ(form.TabSheetInstall->Caption(), "Cài đặt");
+  }
+  const std::string partition = row.vietnamese ? "Phân vùng #2" : "Partition #2";
+  ASSERT_EQ(form.FAT32DriveLists->Text().substr(0, row.partitionMode ? partition.size() : 3),
+            row.partitionMode ? partition : "F:\\");
   ASSERT_EQ(form.NTFSDriveLists->Text().substr(0, 3), "E:\\");
   form.AutoRunOption->SetChecked(row.autoRun);
   if (row.arrange) row.arrange(*this);
@@ -121,10 +140,11 @@ TEST_P(InstallFailures, ConsoleCompletionAndWhatIsLeft) {
 
   Lines expected = row.console;
   expected.push_back("");
-  expected.push_back(row.succeeds ? "Installation is done." : "Error!");
+  const std::string end = row.succeeds ? "Installation is done." : row.vietnamese ? "Lỗi!" : "Error!";
+  expected.push_back(end);
   EXPECT_EQ(LogLines(Log()), expected);
   ASSERT_EQ(toolkit_.Boxes().size(), 1u);
-  EXPECT_EQ(toolkit_.Boxes()[0].text, row.succeeds ? "Installation is done." : "Error!");
+  EXPECT_EQ(toolkit_.Boxes()[0].text, end);
   // The teardown removed the temporary folder, whatever the run reached.
   EXPECT_EQ(win::GetFileAttributesW(kTempFolder), INVALID_FILE_ATTRIBUTES);
   if (row.left) row.left(*this);
@@ -320,6 +340,13 @@ const FailureRow kEfiPartitionRows[] = {
             "Status: The process cannot access the file because it is being used by another "
             "process"}}),
      NothingChanged},
+    {"VolumeCannotBeOpened", true,
+     [](InstallFailures&) {
+       emu::Fault fault = FaultOn("CreateFileW", kOpenE, ERROR_ACCESS_DENIED);
+       fault.after = 2;  // the volume's query and its identifier's reading pass
+       emu::InjectFault(fault);
+     },
+     Join({kPartitionOpening, kExtracted, {kDenied}}), NothingChanged},
     {"VolumeCannotBeLocked", true,
      Inject(FaultOn("DeviceIoControl", kOpenE, ERROR_ACCESS_DENIED, FSCTL_LOCK_VOLUME)),
      Join({kPartitionOpening, kExtracted, {kDenied}}), NothingChanged},
@@ -372,6 +399,12 @@ INSTANTIATE_TEST_SUITE_P(EfiPartitionMode, InstallFailures, testing::ValuesIn(kE
 
 const Lines kBeforeFinishing = Join({kLetterOpening, kExtracted, kEfiDone});
 
+// An installer that did not run left the boot code alone, and the run went no further.
+void BootCodeAsItWas(InstallFailures& t) {
+  EXPECT_EQ(t.BootCode(), t.bootCode_);
+  EXPECT_FALSE(t.OnNtfs("Velund_Orrin.cmd"));
+}
+
 const FailureRow kFinishingRows[] = {
     {"PayloadFolderCannotBeCopied", false,
      Inject(FaultOn("SHFileOperationW", "files\\KYR", ERROR_DISK_FULL)),
@@ -382,11 +415,11 @@ const FailureRow kFinishingRows[] = {
     {"InstallerCannotBeStarted", false,
      Inject(FaultOn("CreateProcessW", "tools\\grub-install.exe", ERROR_ACCESS_DENIED)),
      Join({kBeforeFinishing, kKyrCopied, {"Executing, please wait...fail", kDenied}}),
-     [](InstallFailures& t) { EXPECT_FALSE(t.OnNtfs("Velund_Orrin.cmd")); }},
+     BootCodeAsItWas},
     {"InstallerEndsWithAnError", false, Inject(FaultOn("grub-install.exe", "", 1)),
      Join({kBeforeFinishing, kKyrCopied,
            {"Executing, please wait...fail", "Status: Incorrect function"}}),
-     [](InstallFailures& t) { EXPECT_FALSE(t.OnNtfs("Velund_Orrin.cmd")); }},
+     BootCodeAsItWas},
     {"LibraryCannotBeCopied", false,
      Inject(FaultOn("CopyFileW", "E:\\KYR\\Tools\\7-Zip\\7z.dll", ERROR_DISK_FULL)),
      Join({kBeforeFinishing, kKyrCopied, kGrubDone,
@@ -420,6 +453,16 @@ const FailureRow kFinishingRows[] = {
        EXPECT_FALSE(t.OnNtfs("KYR/Menu/BCD_pc"));
        EXPECT_FALSE(t.OnNtfs("KYR/Menu/BCD_efi"));
      }},
+    // In Vietnamese, in partition mode: the partition's label of that language is understood.
+    {"PayloadFolderCannotBeCopiedInVietnamese", true,
+     Inject(FaultOn("SHFileOperationW", "files\\KYR", ERROR_DISK_FULL)),
+     {"Cài đặt vào Ổ: E: và Phân vùng #2", "Đĩa: 1 (MBR)", "", "",
+      "Đang trích xuất các tệp tin vào thư mục tạm...xong", "",
+      "Đang chép thư mục EFI vào ổ đĩa FAT32...xong",
+      "Đang chép thư mục KYR vào ổ đĩa NTFS/exFAT...lỗi",
+      "Status: There is not enough space on the disk"},  // the system's language
+     [](InstallFailures& t) { EXPECT_TRUE(std::filesystem::exists(t.Fat32File("Boot/BCD"))); },
+     false, false, true},
     {"StartCommandCannotBeStarted", false,
      Inject(FaultOn("CreateProcessW", "cmd.exe", ERROR_FILE_NOT_FOUND)),
      Join({kBeforeFinishing, kKyrCopied, kGrubDone, kAdditionsDone}),
