@@ -107,11 +107,17 @@ TEST_F(TargetChecksTest, ALogicalFat32PartitionLeavesNoPartitionActive) {
   EXPECT_EQ(run_->fat32Offset, 413696LL * 512);
   EXPECT_GT(run_->fat32EntryIndex, 3u);
 
-  // A number that is not there, or the first entry, ends the run without a word.
-  output_->Clear();
-  EXPECT_FALSE(Check("D", "9", true));
-  EXPECT_FALSE(Check("D", "1", true));
-  for (const std::string& line : LogLines(output_->Contents())) EXPECT_TRUE(line.rfind("Disk: 1", 0) == 0 || line.empty());
+  // A number that is not there, or the first entry, ends the run without a word and before the
+  // marking: the NTFS partition stays active.
+  Partition("label: dos\\nstart=2048, size=409600, type=7, bootable\\nstart=411648, size=614400, "
+            "type=5\\nstart=413696, size=204800, type=c\\n");
+  const std::string before = ShellOutput("sfdisk -d " + Image());
+  for (const char* number : {"9", "1"}) {
+    output_->Clear();
+    EXPECT_FALSE(Check("D", number, true)) << number;
+    EXPECT_EQ(output_->Contents(), "Disk: 1 (MBR)\r\n\r\n\r\n") << number;
+    EXPECT_EQ(ShellOutput("sfdisk -d " + Image()), before) << number;
+  }
 }
 
 TEST_F(TargetChecksTest, GptGetsOneEfiSystemPartitionInOneLayoutRequest) {

@@ -8,6 +8,7 @@
 
 #include "platform/emulated/faults.h"
 #include "platform/emulated/machine_setup.h"
+#include "platform/emulated/programs.h"
 #include "platform/emulated/storage.h"
 #include "platform/seam.h"
 #include "tests/test_support.h"
@@ -466,7 +467,13 @@ const FailureRow kFinishingRows[] = {
     {"StartCommandCannotBeStarted", false,
      Inject(FaultOn("CreateProcessW", "cmd.exe", ERROR_FILE_NOT_FOUND)),
      Join({kBeforeFinishing, kKyrCopied, kGrubDone, kAdditionsDone}),
-     [](InstallFailures& t) { EXPECT_TRUE(t.OnNtfs("KYR/Menu/BCD_efi")); }, true, true},
+     [](InstallFailures& t) {
+       EXPECT_TRUE(t.OnNtfs("KYR/Menu/BCD_efi"));
+       for (const std::string& line : emu::StartedCommandLines()) {
+         EXPECT_EQ(line.find("cmd.exe"), std::string::npos) << line;
+       }
+     },
+     true, true},
 };
 INSTANTIATE_TEST_SUITE_P(Finishing, InstallFailures, testing::ValuesIn(kFinishingRows),
                          [](const auto& info) { return std::string(info.param.name); });
