@@ -94,6 +94,13 @@ class InstallFailures : public SetupFormTest, public testing::WithParamInterface
     return code;
   }
 
+  // Whether the store builders' work key is still in the user's registry.
+  static bool WorkKeyLeft() {
+    win::RegKey key;
+    return win::RegOpenKeyExW(HKEY_CURRENT_USER, "SOFTWARE\\VELUND\\BCD", 0, KEY_READ, key) ==
+           ERROR_SUCCESS;
+  }
+
   static bool HasLetter(char letter) {
     return win::GetDriveTypeW(std::string(1, letter) + ":\\") == DRIVE_REMOVABLE;
   }
@@ -308,7 +315,11 @@ const FailureRow kEfiLetterRows[] = {
      NoEfiStores},
     {"EfiStoresCannotBeSaved", false,
      Inject(FaultOn("RegSaveKeyW", "F:\\Boot\\BCD", ERROR_ACCESS_DENIED)),
-     Join({kLetterOpening, kExtracted, kEfiDone}), NoEfiStores},
+     Join({kLetterOpening, kExtracted, kEfiDone}),
+     [](InstallFailures& t) {
+       NoEfiStores(t);
+       EXPECT_FALSE(InstallFailures::WorkKeyLeft());  // a failed save still deletes it
+     }},
 };
 INSTANTIATE_TEST_SUITE_P(EfiLetterMode, InstallFailures, testing::ValuesIn(kEfiLetterRows),
                          [](const auto& info) { return std::string(info.param.name); });
@@ -368,7 +379,11 @@ const FailureRow kEfiPartitionRows[] = {
      WrittenBackAndGivenBack},
     {"StoresCannotBeSavedOnThePartition", true,
      Inject(FaultOn("RegSaveKeyW", "", ERROR_ACCESS_DENIED)),
-     Join({kPartitionOpening, kExtracted, kEfiDone}), WrittenBackAndGivenBack},
+     Join({kPartitionOpening, kExtracted, kEfiDone}),
+     [](InstallFailures& t) {
+       WrittenBackAndGivenBack(t);
+       EXPECT_FALSE(InstallFailures::WorkKeyLeft());
+     }},
     {"LayoutCannotBeWrittenBack", true,
      [](InstallFailures&) {
        emu::Fault fault = FaultOn("DeviceIoControl", "\\\\.\\PHYSICALDRIVE1", ERROR_GEN_FAILURE,
@@ -453,6 +468,7 @@ const FailureRow kFinishingRows[] = {
      [](InstallFailures& t) {
        EXPECT_FALSE(t.OnNtfs("KYR/Menu/BCD_pc"));
        EXPECT_FALSE(t.OnNtfs("KYR/Menu/BCD_efi"));
+       EXPECT_TRUE(InstallFailures::WorkKeyLeft());  // for the next build to extend
      }},
     // In Vietnamese, in partition mode: the partition's label of that language is understood.
     {"PayloadFolderCannotBeCopiedInVietnamese", true,
