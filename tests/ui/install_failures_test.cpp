@@ -5,11 +5,13 @@
 
 #include <fstream>
 #include <functional>
+#include <tuple>
 
 #include "platform/emulated/faults.h"
 #include "platform/emulated/machine_setup.h"
 #include "platform/emulated/programs.h"
 #include "platform/emulated/storage.h"
+#include "platform/emulated/volume_format.h"
 #include "platform/seam.h"
 #include "tests/test_support.h"
 #include "tests/ui/setup_form_fixture.h"
@@ -49,6 +51,7 @@ struct FailureRow {
   bool succeeds = false;
   bool autoRun = false;
   bool vietnamese = false;  // switched to in the window before the click
+  bool gpt = false;         // the same two partitions in a GPT, the FAT32 one on F:
 };
 
 void PrintTo(const FailureRow& row, std::ostream* out) { *out << row.name; }
@@ -63,10 +66,38 @@ class InstallFailures : public SetupFormTest, public testing::WithParamInterface
     if (HasFatalFailure()) return;
     ASSERT_NE(win::FindResourceW(nullptr, "KYR7z", RT_RCDATA), nullptr) << "no payload in this build";
     AddStick(1, 20);
-    PrepareDisk(1, {{"NTFS", 60, "DATA", 'E'}, {"FAT32", 64, "", GetParam().partitionMode ? '\0' : 'F'}});
+    if (GetParam().gpt) {
+      PrepareGptDisk();
+    } else {
+      PrepareDisk(1, {{"NTFS", 60, "DATA", 'E'},
+                      {"FAT32", 64, "", GetParam().partitionMode ? '\0' : 'F'}});
+    }
     table_ = Table();
     bootCode_ = BootCode();
     fat32Offset_ = 61LL * 1048576;
+  }
+
+  // NTFS on E: and FAT32 on F:, both basic data partitions, without a BIOS boot partition.
+  void PrepareGptDisk() {
+    ASSERT_EQ(RunShell("sgdisk -o -n 1:2048:+60M -t 1:0700 -n 2:124928:+64M -t 2:0700 " +
+                       DiskImage(1)), 0);
+    for (const auto& [offset, length, fileSystem] :
+         {std::tuple{2048ULL * 512, 60ULL << 20, "NTFS"}, {124928ULL * 512, 64ULL << 20, "FAT32"}}) {
+      emu::FormatRequest request;
+      request.image = DiskImage(1);
+      request.offset = offset;
+      request.length = length;
+      request.fileSystem = fileSystem;
+      std::string error;
+      ASSERT_TRUE(emu::FormatVolume(request, error)) << error;
+    }
+    EditMachine([](nlohmann::json& config) {
+      for (auto& disk : config["disks"]) {
+        if (disk["number"] != 1) continue;
+        disk["letters"] = {{std::to_string(2048 * 512), "E"}, {std::to_string(124928 * 512), "F"}};
+      }
+      config["mount_policy"] = {{"auto_letters", false}};
+    });
   }
 
   std::string Table() const { return ShellOutput("sfdisk -d " + DiskImage(1)); }
@@ -254,6 +285,14 @@ const FailureRow kTargetRows[] = {
     // The marking stays: nothing is rolled back.
     {"VolumeIdentifierUnreadable", false,
      Inject(FaultOn("ReadFile", "\\\\.\\E:", ERROR_IO_DEVICE)), kLetterOpening, MarkedOnly},
+    {"GptWithoutBiosBootPartition", false, nullptr,
+     {"Install to drive: E: & F:", "Disk: 1 (GPT)", "",
+      "Checking if BIOS boot partition exists...not found"},
+     [](InstallFailures& t) {
+       EXPECT_EQ(t.Table(), t.table_);
+       EXPECT_EQ(t.table_.find("C12A7328"), std::string::npos) << t.table_;  // no ESP made
+     },
+     false, false, false, true},
 };
 INSTANTIATE_TEST_SUITE_P(TargetChecks, InstallFailures, testing::ValuesIn(kTargetRows),
                          [](const auto& info) { return std::string(info.param.name); });
