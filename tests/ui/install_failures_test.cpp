@@ -37,7 +37,8 @@ const Lines kAdditionsDone = {"Copying additional files...done", ""};
 
 constexpr char kTempFolder[] = "C:\\Users\\Setup\\AppData\\Local\\Temp\\kyrextract";
 constexpr char kDenied[] = "Status: Access is denied";
-constexpr char kDeviceError[] = "Status: The request could not be performed because of an I/O device error";
+constexpr char kDeviceError[] =
+    "Status: The request could not be performed because of an I/O device error";
 constexpr char kNotFunctioning[] = "Status: A device attached to the system is not functioning";
 
 class InstallFailures;
@@ -64,7 +65,8 @@ class InstallFailures : public SetupFormTest, public testing::WithParamInterface
   void SetUp() override {
     SetupFormTest::SetUp();
     if (HasFatalFailure()) return;
-    ASSERT_NE(win::FindResourceW(nullptr, "KYR7z", RT_RCDATA), nullptr) << "no payload in this build";
+    ASSERT_NE(win::FindResourceW(nullptr, "KYR7z", RT_RCDATA), nullptr)
+        << "no payload in this build";
     AddStick(1, 20);
     if (GetParam().gpt) {
       PrepareGptDisk();
@@ -108,7 +110,7 @@ class InstallFailures : public SetupFormTest, public testing::WithParamInterface
     return fat32 == std::string::npos ? "" : table.insert(fat32 + 6, ", bootable");
   }
 
-  // The partition-table dump as the machine left it, with its partitions' bootable marks.
+  // Whether the FAT32 partition is the only active one.
   bool Fat32Active() const {
     const std::string table = Table();
     const std::size_t fat32 = table.find("start=      124928");
@@ -193,6 +195,7 @@ TEST_P(InstallFailures, ConsoleCompletionAndWhatIsLeft) {
 void Untouched(InstallFailures& t) {
   EXPECT_EQ(t.Table(), t.table_);
   EXPECT_TRUE(InstallFailures::HasLetter('E'));
+  EXPECT_TRUE(InstallFailures::HasLetter('F'));
 }
 
 // The FAT32 partition was marked active before the run ended; the rest is as it was.
@@ -299,17 +302,13 @@ INSTANTIATE_TEST_SUITE_P(TargetChecks, InstallFailures, testing::ValuesIn(kTarge
 
 // ---- extraction ----
 
-void OldTempFolder(InstallFailures&) {
-  ASSERT_TRUE(win::CreateDirectoryW(kTempFolder, nullptr));
-}
-
 const FailureRow kExtractionRows[] = {
     {"TempFolderCannotBeCreated", false,
      Inject(FaultOn("CreateDirectoryW", kTempFolder, ERROR_ACCESS_DENIED)),
      Join({kLetterOpening, {kDenied}}), MarkedOnly},
     {"OldTempFolderCannotBeDeleted", false,
-     [](InstallFailures& t) {
-       OldTempFolder(t);
+     [](InstallFailures&) {
+       ASSERT_TRUE(win::CreateDirectoryW(kTempFolder, nullptr));  // left by an earlier run
        emu::InjectFault(FaultOn("SHFileOperationW", kTempFolder, ERROR_ACCESS_DENIED));
      },
      Join({kLetterOpening, {kDenied}}), MarkedOnly},
@@ -342,9 +341,10 @@ const FailureRow kEfiLetterRows[] = {
      Join({kLetterOpening, kExtracted,
            {"Copying EFI folder to FAT32 drive...Status: There is not enough space on the disk"}}),
      [](InstallFailures& t) {
+       // The copies before the failed one stay; none after it is made.
        EXPECT_TRUE(std::filesystem::exists(InstallFailures::HostPath('F', "EFI/velund/mmx64.efi")));
-       EXPECT_FALSE(std::filesystem::exists(InstallFailures::HostPath('F', "EFI/Boot")) &&
-                    std::filesystem::exists(InstallFailures::HostPath('F', "EFI/Boot/bootx64.efi")));
+       EXPECT_FALSE(std::filesystem::exists(InstallFailures::HostPath('F', "EFI/velund/shimx64.efi")));
+       EXPECT_FALSE(std::filesystem::exists(InstallFailures::HostPath('F', "EFI/Boot/bootx64.efi")));
        NoEfiStores(t);
      }},
     {"EfiFallbackLoaderCannotBeCopied", false,
@@ -375,6 +375,8 @@ void NothingChanged(InstallFailures& t) {
 // The real table is back and E: has its letter again; the FAT32 volume has no store.
 void WrittenBackAndGivenBack(InstallFailures& t) {
   NothingChanged(t);
+  ASSERT_FALSE(t.Fat32File("").empty());
+  EXPECT_TRUE(std::filesystem::exists(t.Fat32File("EFI/velund/grub.cfg")));  // it was reached
   EXPECT_FALSE(std::filesystem::exists(t.Fat32File("Boot/BCD")));
 }
 
