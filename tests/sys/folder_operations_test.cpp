@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/emulated/console.h"
+#include "platform/emulated/faults.h"
 #include "platform/seam.h"
 #include "tests/test_machine.h"
 
@@ -46,6 +47,20 @@ TEST_F(FolderOperationsTest, FailuresShowNothing) {
   EXPECT_FALSE(CopyFolder("C:\\no-such-folder", "C:\\dst"));
   EXPECT_FALSE(Exists("C:\\dst"));
   EXPECT_EQ(log_->Contents(), "");
+}
+
+// The shell returns its error without setting the last error, which the callers' status line
+// reads: it must neither say success nor tell of an older failure.
+TEST_F(FolderOperationsTest, AFailureLeavesTheShellsErrorAsTheLastError) {
+  win::SetLastError(ERROR_SUCCESS);
+  emu::InjectFault({"SHFileOperationW", "C:\\src", std::nullopt, ERROR_ACCESS_DENIED, true});
+  EXPECT_FALSE(DeleteFolder("C:\\src"));
+  EXPECT_EQ(win::GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  win::SetLastError(ERROR_PATH_NOT_FOUND);
+  emu::InjectFault({"SHFileOperationW", "C:\\src", std::nullopt, ERROR_DISK_FULL, true});
+  EXPECT_FALSE(CopyFolder("C:\\src", "C:\\dst"));
+  EXPECT_EQ(win::GetLastError(), static_cast<DWORD>(ERROR_DISK_FULL));
+  EXPECT_TRUE(Exists("C:\\src\\sub\\a.txt"));
 }
 
 TEST_F(FolderOperationsTest, APathThatWouldBecomeAnotherListIsRefused) {
