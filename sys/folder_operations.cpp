@@ -16,10 +16,19 @@ bool PathList(std::string_view path, std::string& list) {
   return true;
 }
 
-// Silent, never asking, never showing an error: the callers report the outcome.
+// Silent, never asking, never showing an error: the callers report the outcome. The shell
+// returns its error instead of setting the thread's last error, which may still say success or
+// tell of an older failure; the callers' status line reads the last error, so it is set here.
 bool RunShellOperation(win::ShellFileOperation& operation) {
-  if (win::SHFileOperationW(&operation) != 0) return false;
-  return !operation.fAnyOperationsAborted;
+  if (const int result = win::SHFileOperationW(&operation); result != 0) {
+    win::SetLastError(static_cast<DWORD>(result));
+    return false;
+  }
+  if (operation.fAnyOperationsAborted) {
+    win::SetLastError(ERROR_CANCELLED);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace

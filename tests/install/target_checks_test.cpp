@@ -66,6 +66,8 @@ TEST_F(TargetChecksTest, MbrNeedsRoomForGrubBeforeTheFirstPartition) {
                          "Request at least 65 Kb unallocated before the first partition.",
                          "Move or resize the partition first then try again."}));
   EXPECT_EQ(positions_, std::vector<int>{5});
+  EXPECT_EQ(Table()["partitions"][0]["start"], 128);  // refused before any change
+  EXPECT_FALSE(Table()["partitions"][1].contains("bootable"));
 
   Partition("label: dos\\nstart=129, size=409600, type=7\\nstart=411648, size=204800, type=c\\n");
   EXPECT_TRUE(Check("D", "E", false));
@@ -105,11 +107,17 @@ TEST_F(TargetChecksTest, ALogicalFat32PartitionLeavesNoPartitionActive) {
   EXPECT_EQ(run_->fat32Offset, 413696LL * 512);
   EXPECT_GT(run_->fat32EntryIndex, 3u);
 
-  // A number that is not there, or the first entry, ends the run without a word.
-  output_->Clear();
-  EXPECT_FALSE(Check("D", "9", true));
-  EXPECT_FALSE(Check("D", "1", true));
-  for (const std::string& line : LogLines(output_->Contents())) EXPECT_TRUE(line.rfind("Disk: 1", 0) == 0 || line.empty());
+  // A number that is not there, or the first entry, ends the run without a word and before the
+  // marking: the NTFS partition stays active.
+  Partition("label: dos\\nstart=2048, size=409600, type=7, bootable\\nstart=411648, size=614400, "
+            "type=5\\nstart=413696, size=204800, type=c\\n");
+  const std::string before = ShellOutput("sfdisk -d " + Image());
+  for (const char* number : {"9", "1"}) {
+    output_->Clear();
+    EXPECT_FALSE(Check("D", number, true)) << number;
+    EXPECT_EQ(output_->Contents(), "Disk: 1 (MBR)\r\n\r\n\r\n") << number;
+    EXPECT_EQ(ShellOutput("sfdisk -d " + Image()), before) << number;
+  }
 }
 
 TEST_F(TargetChecksTest, GptGetsOneEfiSystemPartitionInOneLayoutRequest) {
@@ -129,6 +137,28 @@ TEST_F(TargetChecksTest, GptGetsOneEfiSystemPartitionInOneLayoutRequest) {
   EXPECT_NE(ShellOutput("sgdisk -v " + Image()).find("No problems found"), std::string::npos);
 }
 
+// The FAT32 partition's new type goes out in one layout request and is made known by a properties
+// request: a refused layout leaves the types as they were, a refused update leaves them written.
+TEST_F(TargetChecksTest, GptMarkingRefusedByTheDisk) {
+  const std::string script =
+      "label: gpt\\n"
+      "start=2048, size=409600, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7\\n"
+      "start=411648, size=204800, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7\\n"
+      "start=616448, size=2048, type=21686148-6449-6E6F-744E-656564454649\\n";
+  const std::string opening = "Disk: 1 (GPT)\r\n\r\nChecking if BIOS boot partition exists...found\r\n\r\n";
+  for (const DWORD code : {IOCTL_DISK_SET_DRIVE_LAYOUT_EX, IOCTL_DISK_UPDATE_PROPERTIES}) {
+    SCOPED_TRACE(code);
+    Partition(script);
+    emu::InjectFault({"DeviceIoControl", "\\\\.\\PHYSICALDRIVE1", code, ERROR_IO_DEVICE, true});
+    EXPECT_FALSE(Check("D", "E", false));
+    EXPECT_EQ(output_->Contents(),
+              opening + "Status: The request could not be performed because of an I/O device error\r\n");
+    EXPECT_EQ(Table()["partitions"][1]["type"], code == IOCTL_DISK_SET_DRIVE_LAYOUT_EX
+                                                    ? "EBD0A0A2-B9E5-4433-87C0-68B6B72699C7"
+                                                    : "C12A7328-F81F-11D2-BA4B-00A0C93EC93B");
+  }
+}
+
 TEST_F(TargetChecksTest, GptWithoutBiosBootPartition) {
   Partition("label: gpt\\n"
             "start=2048, size=409600, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7\\n"
@@ -136,6 +166,7 @@ TEST_F(TargetChecksTest, GptWithoutBiosBootPartition) {
   EXPECT_FALSE(Check("D", "E", false));
   EXPECT_EQ(LogLines(output_->Contents()), (std::vector<std::string>{"Disk: 1 (GPT)", "",
                                                "Checking if BIOS boot partition exists...not found"}));
+  EXPECT_EQ(Table()["partitions"][1]["type"], "EBD0A0A2-B9E5-4433-87C0-68B6B72699C7");  // untouched
   // Leaving the current boot loader alone needs no BIOS boot partition.
   output_->Clear();
   EXPECT_TRUE(Check("D", "E", false, true));

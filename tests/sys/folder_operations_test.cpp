@@ -57,6 +57,20 @@ TEST_F(FolderOperationsTest, FailuresShowNothing) {
   EXPECT_EQ(log_->Contents(), "");
 }
 
+// The shell returns its error without setting the last error, which the callers' status line
+// reads: it must neither say success nor tell of an older failure.
+TEST_F(FolderOperationsTest, AFailureLeavesTheShellsErrorAsTheLastError) {
+  win::SetLastError(ERROR_SUCCESS);
+  emu::InjectFault({"SHFileOperationW", "C:\\src", std::nullopt, ERROR_ACCESS_DENIED, true});
+  EXPECT_FALSE(DeleteFolder("C:\\src"));
+  EXPECT_EQ(win::GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  win::SetLastError(ERROR_PATH_NOT_FOUND);
+  emu::InjectFault({"SHFileOperationW", "C:\\src", std::nullopt, ERROR_DISK_FULL, true});
+  EXPECT_FALSE(CopyFolder("C:\\src", "C:\\dst"));
+  EXPECT_EQ(win::GetLastError(), static_cast<DWORD>(ERROR_DISK_FULL));
+  EXPECT_TRUE(Exists("C:\\src\\sub\\a.txt"));
+}
+
 TEST_F(FolderOperationsTest, APathThatWouldBecomeAnotherListIsRefused) {
   // The zero would end the first entry and make "C:\src" a second one.
   EXPECT_FALSE(DeleteFolder(std::string("C:\\none\0C:\\src", 14)));
