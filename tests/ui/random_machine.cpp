@@ -106,6 +106,19 @@ RandomDisk PreparedStick(Dice& dice, unsigned number, std::set<char>& letters) {
   return disk;
 }
 
+// Sometimes %TEMP% lies on a drive of another disk, where the install writes its temporary folder.
+char TempLetter(Dice& dice, const RandomCase& c) {
+  std::vector<char> letters;
+  for (const RandomDisk& disk : c.disks) {
+    if (disk.number == c.chosen) continue;
+    for (const RandomPartition& p : disk.partitions) {
+      if (p.letter != 0) letters.push_back(p.letter);
+    }
+  }
+  if (letters.empty() || !dice.Chance(0.25)) return 0;
+  return letters[static_cast<std::size_t>(dice.Between(0, int(letters.size()) - 1))];
+}
+
 }  // namespace
 
 RandomCase MakeRandomCase(std::uint32_t seed) {
@@ -139,6 +152,7 @@ RandomCase MakeRandomCase(std::uint32_t seed) {
   c.fat32Entry = dice.Between(0, 3);
   c.bootsector = dice.Chance(0.3);
   c.autoLetters = dice.Chance(0.3);
+  c.tempLetter = TempLetter(dice, c);
   return c;
 }
 
@@ -149,7 +163,9 @@ std::string DescribeCase(const RandomCase& c) {
   out << "seed " << c.seed << ": " << jobs[static_cast<int>(c.job)] << " on disk " << c.chosen
       << " (" << (c.mbr ? "MBR" : "GPT") << ", FAT32 " << c.fat32MB << " MB, FAT32 entry "
       << c.fat32Entry << (c.bootsector ? ", keep boot loader" : "")
-      << (c.autoLetters ? ", letters for new volumes" : "") << ")\n";
+      << (c.autoLetters ? ", letters for new volumes" : "");
+  if (c.tempLetter != 0) out << ", %TEMP% on " << c.tempLetter << ":";
+  out << ")\n";
   for (const RandomDisk& disk : c.disks) {
     out << "  disk " << disk.number << (disk.removable ? " removable " : " fixed ")
         << disk.cylinders << " cyl, " << tables[static_cast<int>(disk.table)] << ":";
@@ -282,6 +298,12 @@ bool BuildRandomMachine(const std::filesystem::path& directory, const RandomCase
     if (!WriteDisk(directory, c.disks[number - 1], dice, entry, error)) return false;
   }
   config["mount_policy"] = {{"auto_letters", c.autoLetters}};
+  if (c.tempLetter != 0) {
+    const std::string temp = std::string(1, c.tempLetter) + ":\\Temp";
+    config["environment"]["TEMP"] = temp;
+    config["environment"]["TMP"] = temp;
+    config["folders"].push_back(temp);
+  }
   std::ofstream(directory / "machine.json") << config.dump(2);
   emu::Machine::Use(directory);
   HoldVolumes(c);

@@ -40,6 +40,7 @@ struct RandomCase {
   int fat32Entry = 0;         // install: which entry of the FAT32 list is picked (modulo its size)
   bool bootsector = false;    // install: "Don't overwrite the current bootloader"
   bool autoLetters = false;   // the machine gives new volumes the first free letter
+  char tempLetter = 0;        // %TEMP% is X:\Temp on this drive of another disk; 0: on C:
 };
 
 RandomCase MakeRandomCase(std::uint32_t seed);
