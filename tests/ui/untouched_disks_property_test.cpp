@@ -5,8 +5,11 @@
 // from a fixed seed, VELUND_PROPERTY_SEED and VELUND_PROPERTY_CASES choose others.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdlib>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "platform/emulated/storage.h"
 #include "platform/emulated/volume_touches.h"
