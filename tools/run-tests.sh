@@ -25,10 +25,11 @@ cp -a build-tests/payload build-release/
 cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build-release -j"$jobs" --target velund-setup velund-machine
 # The boot checks (label boot) test the disks, not the program's memory or threads: once is enough.
+# The random-machine cases (300 in the plain build) run fewer times under the slower sanitizers.
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-  run_suite build-asan address -LE boot
+  VELUND_PROPERTY_CASES=60 run_suite build-asan address -LE boot
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-  run_suite build-tsan thread -LE boot
+  VELUND_PROPERTY_CASES=30 run_suite build-tsan thread -LE boot
 
 echo "=== Windows cross-build ==="
 tools/build-windows.sh

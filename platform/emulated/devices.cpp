@@ -11,6 +11,7 @@
 #include "platform/emulated/paths.h"
 #include "platform/emulated/sharing.h"
 #include "platform/emulated/volume_sync.h"
+#include "platform/emulated/volume_touches.h"
 #include "platform/seam.h"
 
 namespace emu {
@@ -307,6 +308,7 @@ class VolumeObject : public DeviceObject {
           return ERROR_ACCESS_DENIED;
         }
         volume_->lockedBy = this;
+        RecordVolumeTouch(*volume_, VolumeTouch::Locked);
         return ERROR_SUCCESS;
       case FSCTL_UNLOCK_VOLUME:
         if (volume_->lockedBy != this) return ERROR_NOT_LOCKED;
@@ -317,6 +319,7 @@ class VolumeObject : public DeviceObject {
         if (!CanWrite()) return ERROR_ACCESS_DENIED;
         if (volume_->lockedBy != nullptr && volume_->lockedBy != this) return ERROR_ACCESS_DENIED;
         volume_->dismounted = true;
+        RecordVolumeTouch(*volume_, VolumeTouch::Dismounted);
         return ERROR_SUCCESS;
       default:
         return ERROR_INVALID_FUNCTION;

@@ -7,6 +7,7 @@
 #include "platform/emulated/devices.h"
 #include "platform/emulated/faults.h"
 #include "platform/emulated/paths.h"
+#include "platform/emulated/volume_touches.h"
 #include "platform/seam.h"
 #include "platform/text.h"
 
@@ -198,6 +199,7 @@ BOOL DeleteVolumeMountPointW(std::string_view mountPoint) {
     return FALSE;
   }
   locked.storage.AssignLetter(*volume, 0);
+  emu::RecordVolumeTouch(*volume, emu::VolumeTouch::LetterRemoved);
   emu::AnnounceVolume(DBT_DEVICEREMOVECOMPLETE, letter);
   return TRUE;
 }
