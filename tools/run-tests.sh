@@ -27,6 +27,11 @@ cmake --build build-release -j"$jobs" --target velund-setup velund-machine
 # The boot checks (label boot) test the disks, not the program's memory or threads: once is enough.
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   run_suite build-asan address -LE boot
+# The sampled fault sweep (docs/fault-sweep.md): whole jobs with one seam call failing, under the
+# sanitizers; any broken invariant fails the run.
+echo "=== fault sweep: sampled, ASan build ==="
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  build-asan/benchmarks/velund-fault-sweep --work build-asan/fault-sweep --sample 8 --jobs "$jobs"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   run_suite build-tsan thread -LE boot
 

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "platform/emulated/machine.h"
+#include "platform/emulated/seam_report.h"
 
 namespace emu {
 namespace {
@@ -126,6 +127,7 @@ std::optional<DWORD> TakeFault(std::string_view call, std::string_view path,
   if (!IsFaultCall(call) || call == "*") {
     throw std::logic_error("the fault list lacks the seam call " + std::string(call));
   }
+  if (!IsFaultProgram(call)) NoteSeamCall(call, path);
   std::lock_guard lock(gMutex);
   if (auto error = Take(gInjected, call, path, controlCode)) return error;
   return Take(gMachine, call, path, controlCode);

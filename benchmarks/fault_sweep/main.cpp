@@ -1,0 +1,189 @@
+// velund-fault-sweep: runs each scenario's create + install once cleanly, counting the seam calls,
+// then once per chosen call index with that call failing, and checks the invariants after every
+// run (docs/fault-sweep.md). Exits with 1 when any run broke one.
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "benchmarks/fault_sweep/checks.h"
+#include "benchmarks/fault_sweep/machine.h"
+#include "benchmarks/fault_sweep/picks.h"
+#include "benchmarks/fault_sweep/run_case.h"
+#include "benchmarks/fault_sweep/scenario.h"
+
+namespace fs = std::filesystem;
+using namespace sweep;
+
+namespace {
+
+struct Options {
+  fs::path work = "fault-sweep";
+  std::size_t sample = 1;
+  unsigned jobs = 1;
+  std::vector<std::string> scenarios;
+  std::chrono::seconds limit{300};
+  bool keepCases = false;
+};
+
+int Usage() {
+  std::fprintf(stderr,
+               "usage: velund-fault-sweep [--work DIR] [--sample N] [--jobs N] [--limit SECONDS]\n"
+               "                          [--scenario NAME]... [--keep-cases]\n");
+  return 2;
+}
+
+bool ParseOptions(int argc, char** argv, Options& options) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string option = argv[i];
+    if (option == "--keep-cases") {
+      options.keepCases = true;
+      continue;
+    }
+    if (i + 1 >= argc) return false;
+    const std::string value = argv[++i];
+    if (option == "--work") options.work = value;
+    else if (option == "--scenario") options.scenarios.push_back(value);
+    else if (option == "--sample") options.sample = std::max(1ul, std::strtoul(value.c_str(), nullptr, 10));
+    else if (option == "--jobs") options.jobs = std::max(1ul, std::strtoul(value.c_str(), nullptr, 10));
+    else if (option == "--limit") options.limit = std::chrono::seconds(std::strtoul(value.c_str(), nullptr, 10));
+    else return false;
+  }
+  return true;
+}
+
+// How the failures of one call name ended.
+struct CallTally {
+  int swept = 0, endedError = 0, endedDone = 0, violations = 0;
+};
+
+struct ScenarioResult {
+  std::size_t calls = 0, swept = 0, violations = 0;
+  std::map<std::string, CallTally> byCall;
+};
+
+std::mutex gPrintMutex;
+
+void PrintViolations(const std::string& what, const std::vector<std::string>& broken,
+                     const fs::path& directory) {
+  std::lock_guard lock(gPrintMutex);
+  std::printf("VIOLATION %s (%s)\n", what.c_str(), directory.c_str());
+  for (const std::string& line : broken) std::printf("    %s\n", line.c_str());
+  std::fflush(stdout);
+}
+
+bool EndedWithError(const std::string& transcript) {
+  return transcript.find("\nError!") != std::string::npos || transcript.rfind("Error!", 0) == 0;
+}
+
+// Runs the failing cases on `jobs` threads.
+void SweepIndices(const CaseSetup& setup, const Baseline& baseline,
+                  const std::vector<std::size_t>& indices, const fs::path& directory,
+                  const Options& options, ScenarioResult& result) {
+  std::atomic<std::size_t> next{0};
+  std::mutex mutex;
+  auto worker = [&] {
+    for (std::size_t k; (k = next++) < indices.size();) {
+      const std::size_t index = indices[k];
+      const SeamCall& call = baseline.calls[index];
+      const unsigned long error = ErrorFor(call.name);
+      const nlohmann::json faults = nlohmann::json::array(
+          {{{"call", "*"}, {"error", error}, {"once", true}, {"after", index}}});
+      const fs::path caseDirectory = directory / ("call-" + std::to_string(index));
+      const RunOutcome run = RunCase(setup, caseDirectory, faults);
+      const std::vector<std::string> broken = CheckRun(run, baseline, index);
+      const std::string what = "#" + std::to_string(index) + " " + call.name + " " + call.path +
+                               " error " + std::to_string(error);
+      if (!broken.empty()) PrintViolations(what, broken, caseDirectory);
+      else if (!options.keepCases) fs::remove_all(caseDirectory);
+      std::lock_guard lock(mutex);
+      CallTally& tally = result.byCall[call.name];
+      ++tally.swept;
+      ++(EndedWithError(run.stdoutText) ? tally.endedError : tally.endedDone);
+      if (!broken.empty()) {
+        ++tally.violations;
+        ++result.violations;
+      }
+    }
+  };
+  std::vector<std::thread> threads;
+  for (unsigned i = 0; i < options.jobs; ++i) threads.emplace_back(worker);
+  for (std::thread& thread : threads) thread.join();
+}
+
+ScenarioResult SweepScenario(const Tools& tools, const Scenario& scenario, const Options& options) {
+  ScenarioResult result;
+  const fs::path directory = fs::absolute(options.work / scenario.name);
+  fs::create_directories(directory);
+  CaseSetup setup{tools, directory / "template", directory / "job.autopilot", options.limit};
+  if (const std::string error = PrepareTemplate(tools, scenario, setup.templateMachine);
+      !error.empty()) {
+    PrintViolations(scenario.name + ": template", {error}, directory);
+    result.violations = 1;
+    return result;
+  }
+  std::ofstream(setup.autopilot) << scenario.autopilot;
+
+  Baseline baseline;
+  baseline.disks = TakeSnapshot(setup.templateMachine);
+  const RunOutcome clean = RunCase(setup, directory / "clean", nlohmann::json::array());
+  if (clean.report) {
+    baseline.calls = ReportCalls(*clean.report);
+    baseline.openHandles = (*clean.report)["open_handles"];
+  }
+  if (const auto broken = CheckRun(clean, baseline, std::nullopt); !broken.empty()) {
+    PrintViolations(scenario.name + ": clean run", broken, directory / "clean");
+    result.violations = 1;
+    return result;
+  }
+  result.calls = baseline.calls.size();
+  const std::vector<std::size_t> indices = ChooseIndices(baseline.calls, options.sample);
+  result.swept = indices.size();
+  SweepIndices(setup, baseline, indices, directory / "cases", options, result);
+  return result;
+}
+
+void PrintSummary(const std::map<std::string, ScenarioResult>& results, double seconds) {
+  std::printf("\n=== fault sweep summary (%.0f s) ===\n", seconds);
+  std::size_t violations = 0;
+  for (const auto& [name, result] : results) {
+    std::printf("%s: %zu calls counted, %zu swept, %zu violations\n", name.c_str(), result.calls,
+                result.swept, result.violations);
+    for (const auto& [call, tally] : result.byCall) {
+      std::printf("    %-26s swept %4d  ended Error! %4d  ended done %4d  violations %d\n",
+                  call.c_str(), tally.swept, tally.endedError, tally.endedDone, tally.violations);
+    }
+    violations += result.violations;
+  }
+  std::printf("total violations: %zu\n", violations);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (!ParseOptions(argc, argv, options)) return Usage();
+  const Tools tools{VELUND_SETUP_PROGRAM, VELUND_MACHINE_PROGRAM};
+  const auto start = std::chrono::steady_clock::now();
+  std::map<std::string, ScenarioResult> results;
+  for (const Scenario& scenario : Scenarios()) {
+    if (!options.scenarios.empty() &&
+        std::find(options.scenarios.begin(), options.scenarios.end(), scenario.name) ==
+            options.scenarios.end()) {
+      continue;
+    }
+    results[scenario.name] = SweepScenario(tools, scenario, options);
+  }
+  const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+  PrintSummary(results, elapsed.count());
+  for (const auto& [name, result] : results) {
+    if (result.violations > 0) return 1;
+  }
+  return results.empty() ? Usage() : 0;
+}
