@@ -82,6 +82,22 @@ bool EndedWithError(const std::string& transcript) {
   return transcript.find("\nError!") != std::string::npos || transcript.rfind("Error!", 0) == 0;
 }
 
+// The index of the call the fault failed, as the run's report says (threads interleave
+// differently from run to run, so it is not always the same call as in the clean run).
+std::size_t FiredIndex(const RunOutcome& run, std::size_t index) {
+  if (!run.report || run.report->value("failed", nlohmann::json::array()).empty()) return index;
+  return (*run.report)["failed"][0].get<std::size_t>();
+}
+
+// The call the run failed, from its own list.
+SeamCall FailedCall(const RunOutcome& run, const Baseline& baseline, std::size_t index) {
+  if (run.report) {
+    const std::vector<SeamCall> calls = ReportCalls(*run.report);
+    if (index < calls.size()) return calls[index];
+  }
+  return index < baseline.calls.size() ? baseline.calls[index] : SeamCall{"(none)", "", 0};
+}
+
 // Runs the failing cases on `jobs` threads.
 void SweepIndices(const CaseSetup& setup, const Baseline& baseline,
                   const std::vector<std::size_t>& indices, const fs::path& directory,
@@ -91,19 +107,20 @@ void SweepIndices(const CaseSetup& setup, const Baseline& baseline,
   auto worker = [&] {
     for (std::size_t k; (k = next++) < indices.size();) {
       const std::size_t index = indices[k];
-      const SeamCall& call = baseline.calls[index];
-      const unsigned long error = ErrorFor(call.name);
+      const unsigned long error = ErrorFor(baseline.calls[index].name);
       const nlohmann::json faults = nlohmann::json::array(
           {{{"call", "*"}, {"error", error}, {"once", true}, {"after", index}}});
       const fs::path caseDirectory = directory / ("call-" + std::to_string(index));
       const RunOutcome run = RunCase(setup, caseDirectory, faults);
-      const std::vector<std::string> broken = CheckRun(run, baseline, index);
-      const std::string what = "#" + std::to_string(index) + " " + call.name + " " + call.path +
+      const std::size_t fired = FiredIndex(run, index);
+      const std::vector<std::string> broken = CheckRun(run, baseline, fired);
+      const SeamCall failed = FailedCall(run, baseline, fired);
+      const std::string what = "#" + std::to_string(index) + " " + failed.name + " " + failed.path +
                                " error " + std::to_string(error);
       if (!broken.empty()) PrintViolations(what, broken, caseDirectory);
       else if (!options.keepCases) fs::remove_all(caseDirectory);
       std::lock_guard lock(mutex);
-      CallTally& tally = result.byCall[call.name];
+      CallTally& tally = result.byCall[failed.name];
       ++tally.swept;
       ++(EndedWithError(run.stdoutText) ? tally.endedError : tally.endedDone);
       if (!broken.empty()) {

@@ -10,6 +10,7 @@ namespace sweep {
 struct SeamCall {
   std::string name;
   std::string path;
+  int thread = 0;  // 0: the thread the program starts on, which runs the window
 };
 
 // The call indices to fail: every call of a run of like calls (consecutive calls of the same

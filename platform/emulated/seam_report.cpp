@@ -2,8 +2,10 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -17,6 +19,10 @@ namespace {
 
 std::mutex gMutex;
 nlohmann::json gCalls = nlohmann::json::array();
+// Threads numbered in the order of their first seam call: 0 is the thread the program starts on.
+std::map<std::thread::id, int> gThreads;
+nlohmann::json gFailed = nlohmann::json::array();
+bool gNoting = false;
 
 const char* ReportPath() {
   const char* path = std::getenv("VELUND_SEAM_REPORT");
@@ -40,11 +46,17 @@ bool WorkKeyPresent() {
 
 }  // namespace
 
-void NoteSeamCall(std::string_view call, std::string_view path) {
-  static const bool recording = ReportPath() != nullptr;
-  if (!recording) return;
+void StartNotingSeamCalls() {
   std::lock_guard lock(gMutex);
-  gCalls.push_back({std::string(call), std::string(path)});
+  gNoting = ReportPath() != nullptr;
+}
+
+void NoteSeamCall(std::string_view call, std::string_view path, bool failed) {
+  std::lock_guard lock(gMutex);
+  if (!gNoting) return;
+  if (failed) gFailed.push_back(gCalls.size());
+  const auto thread = gThreads.emplace(std::this_thread::get_id(), gThreads.size()).first;
+  gCalls.push_back({std::string(call), std::string(path), thread->second});
 }
 
 bool WriteSeamReport() {
@@ -54,6 +66,7 @@ bool WriteSeamReport() {
   {
     std::lock_guard lock(gMutex);
     report["calls"] = gCalls;
+    report["failed"] = gFailed;
   }
   report["open_handles"] = OpenHandleKinds();
   report["locked_volumes"] = LockedVolumes();
