@@ -30,20 +30,21 @@ struct Options {
   std::vector<std::string> scenarios;
   std::chrono::seconds limit{300};
   bool keepCases = false;
+  bool verbose = false;
 };
 
 int Usage() {
   std::fprintf(stderr,
                "usage: velund-fault-sweep [--work DIR] [--sample N] [--jobs N] [--limit SECONDS]\n"
-               "                          [--scenario NAME]... [--keep-cases]\n");
+               "                          [--scenario NAME]... [--keep-cases] [--verbose]\n");
   return 2;
 }
 
 bool ParseOptions(int argc, char** argv, Options& options) {
   for (int i = 1; i < argc; ++i) {
     const std::string option = argv[i];
-    if (option == "--keep-cases") {
-      options.keepCases = true;
+    if (option == "--keep-cases" || option == "--verbose") {
+      (option == "--verbose" ? options.verbose : options.keepCases) = true;
       continue;
     }
     if (i + 1 >= argc) return false;
@@ -80,6 +81,13 @@ void PrintViolations(const std::string& what, const std::vector<std::string>& br
 
 bool EndedWithError(const std::string& transcript) {
   return transcript.find("\nError!") != std::string::npos || transcript.rfind("Error!", 0) == 0;
+}
+
+void PrintCase(const std::string& what, const RunOutcome& run, bool kept) {
+  std::lock_guard lock(gPrintMutex);
+  std::printf("case %s: %s, %s\n", what.c_str(),
+              EndedWithError(run.stdoutText) ? "Error!" : "done", kept ? "ok" : "broken");
+  std::fflush(stdout);
 }
 
 // The index of the call the fault failed, as the run's report says (threads interleave
@@ -119,6 +127,7 @@ void SweepIndices(const CaseSetup& setup, const Baseline& baseline,
                                " error " + std::to_string(error);
       if (!broken.empty()) PrintViolations(what, broken, caseDirectory);
       else if (!options.keepCases) fs::remove_all(caseDirectory);
+      if (options.verbose) PrintCase(what, run, broken.empty());
       std::lock_guard lock(mutex);
       CallTally& tally = result.byCall[failed.name];
       ++tally.swept;
@@ -196,6 +205,8 @@ int main(int argc, char** argv) {
       continue;
     }
     results[scenario.name] = SweepScenario(tools, scenario, options);
+    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+    PrintSummary({{scenario.name, results[scenario.name]}}, elapsed.count());
   }
   const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
   PrintSummary(results, elapsed.count());
