@@ -61,7 +61,7 @@ bool ParseOptions(int argc, char** argv, Options& options) {
 
 // How the failures of one call name ended.
 struct CallTally {
-  int swept = 0, endedError = 0, endedDone = 0, violations = 0;
+  int swept = 0, endedError = 0, endedDone = 0, noJob = 0, violations = 0;
 };
 
 struct ScenarioResult {
@@ -79,14 +79,23 @@ void PrintViolations(const std::string& what, const std::vector<std::string>& br
   std::fflush(stdout);
 }
 
-bool EndedWithError(const std::string& transcript) {
-  return transcript.find("\nError!") != std::string::npos || transcript.rfind("Error!", 0) == 0;
+bool HasLine(const std::string& transcript, const std::string& line) {
+  return transcript.rfind(line + "\n", 0) == 0 ||
+         transcript.find("\n" + line + "\n") != std::string::npos;
+}
+
+// How the run's jobs ended: "Error!" when one did so, "done" when they ended done, "no job" when
+// none started (a failed query left nothing to pick).
+std::string Ending(const RunOutcome& run) {
+  if (HasLine(run.stdoutText, "Error!")) return "Error!";
+  if (HasLine(run.stdoutText, "Creation is done, can now Install.")) return "done";
+  return "no job";
 }
 
 void PrintCase(const std::string& what, const RunOutcome& run, bool kept) {
   std::lock_guard lock(gPrintMutex);
   std::printf("case %s: %s, %s\n", what.c_str(),
-              EndedWithError(run.stdoutText) ? "Error!" : "done", kept ? "ok" : "broken");
+              Ending(run).c_str(), kept ? "ok" : "broken");
   std::fflush(stdout);
 }
 
@@ -131,7 +140,8 @@ void SweepIndices(const CaseSetup& setup, const Baseline& baseline,
       std::lock_guard lock(mutex);
       CallTally& tally = result.byCall[failed.name];
       ++tally.swept;
-      ++(EndedWithError(run.stdoutText) ? tally.endedError : tally.endedDone);
+      const std::string ending = Ending(run);
+      ++(ending == "Error!" ? tally.endedError : ending == "done" ? tally.endedDone : tally.noJob);
       if (!broken.empty()) {
         ++tally.violations;
         ++result.violations;
@@ -182,8 +192,9 @@ void PrintSummary(const std::map<std::string, ScenarioResult>& results, double s
     std::printf("%s: %zu calls counted, %zu swept, %zu violations\n", name.c_str(), result.calls,
                 result.swept, result.violations);
     for (const auto& [call, tally] : result.byCall) {
-      std::printf("    %-26s swept %4d  ended Error! %4d  ended done %4d  violations %d\n",
-                  call.c_str(), tally.swept, tally.endedError, tally.endedDone, tally.violations);
+      std::printf("    %-24s swept %4d  Error! %4d  done %4d  no job %3d  violations %d\n",
+                  call.c_str(), tally.swept, tally.endedError, tally.endedDone, tally.noJob,
+                  tally.violations);
     }
     violations += result.violations;
   }
