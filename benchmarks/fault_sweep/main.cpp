@@ -79,9 +79,15 @@ void PrintViolations(const std::string& what, const std::vector<std::string>& br
   std::fflush(stdout);
 }
 
+// Whether a line of the transcript (lines end in CR LF) is exactly `line`.
 bool HasLine(const std::string& transcript, const std::string& line) {
-  return transcript.rfind(line + "\n", 0) == 0 ||
-         transcript.find("\n" + line + "\n") != std::string::npos;
+  for (const char* end : {"\r\n", "\n"}) {
+    if (transcript.rfind(line + end, 0) == 0 ||
+        transcript.find("\n" + line + end) != std::string::npos) {
+      return true;
+    }
+  }
+  return false;
 }
 
 // How the run's jobs ended: "Error!" when one did so, "done" when they ended done, "no job" when
