@@ -80,9 +80,12 @@ std::string PrepareTemplate(const Tools& tools, const Scenario& scenario,
     config["mount_policy"] = {{"auto_letters", false}};
     WriteJson(directory / "machine.json", config);
   }
-  // One run that switches the language to English, which the program remembers.
+  // One run that switches the language to English, which the program remembers, and makes the
+  // stick once, so that the swept create finds volumes with letters to take offline.
   const fs::path autopilot = logs / "language.autopilot";
-  std::ofstream(autopilot) << "click LanguageImage\nwait-idle 60\nclose\n";
+  std::ofstream(autopilot) << "click LanguageImage\nwait-idle 60\n"
+                              "tab Create\npick DiskLists 0\nclick ButtonCreate\nwait-idle 120\n"
+                              "close\n";
   const ProcessResult result =
       RunProcess({tools.setup}, {{"VELUND_MACHINE", dir}, {"VELUND_AUTOPILOT", autopilot}},
                  logs / "language.out", logs / "language.err", std::chrono::seconds(120));

@@ -19,7 +19,8 @@ struct Tools {
 
 // Makes the scenario's template machine in `directory`: the default machine, a UTF-8 console,
 // a second stick the jobs must leave alone (disk 2, its start filled with a pattern), English as
-// the program's language. Empty on success, else what went wrong.
+// the program's language, and the stick (disk 1) made once already. Empty on success, else what
+// went wrong.
 std::string PrepareTemplate(const Tools& tools, const Scenario& scenario,
                             const std::filesystem::path& directory);
 
