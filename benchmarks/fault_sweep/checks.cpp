@@ -136,7 +136,8 @@ bool WorkKeyMayStay(const std::vector<SeamCall>& calls, std::size_t failed) {
       start.reset();
     }
   }
-  return false;
+  // A build that failed before its first save (preparing the target folders) ends the list.
+  return start && failed >= *start;
 }
 
 void CheckReport(const RunOutcome& run, const Baseline& baseline,
