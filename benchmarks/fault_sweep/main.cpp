@@ -31,12 +31,14 @@ struct Options {
   std::chrono::seconds limit{300};
   bool keepCases = false;
   bool verbose = false;
+  std::vector<std::size_t> indices;  // given: sweep only these calls (to look at a case again)
 };
 
 int Usage() {
   std::fprintf(stderr,
                "usage: velund-fault-sweep [--work DIR] [--sample N] [--jobs N] [--limit SECONDS]\n"
-               "                          [--scenario NAME]... [--keep-cases] [--verbose]\n");
+               "                          [--scenario NAME]... [--index N]... [--keep-cases]\n"
+               "                          [--verbose]\n");
   return 2;
 }
 
@@ -51,6 +53,7 @@ bool ParseOptions(int argc, char** argv, Options& options) {
     const std::string value = argv[++i];
     if (option == "--work") options.work = value;
     else if (option == "--scenario") options.scenarios.push_back(value);
+    else if (option == "--index") options.indices.push_back(std::strtoul(value.c_str(), nullptr, 10));
     else if (option == "--sample") options.sample = std::max(1ul, std::strtoul(value.c_str(), nullptr, 10));
     else if (option == "--jobs") options.jobs = std::max(1ul, std::strtoul(value.c_str(), nullptr, 10));
     else if (option == "--limit") options.limit = std::chrono::seconds(std::strtoul(value.c_str(), nullptr, 10));
@@ -185,7 +188,13 @@ ScenarioResult SweepScenario(const Tools& tools, const Scenario& scenario, const
     return result;
   }
   result.calls = baseline.calls.size();
-  const std::vector<std::size_t> indices = ChooseIndices(baseline.calls, options.sample);
+  std::vector<std::size_t> indices = ChooseIndices(baseline.calls, options.sample);
+  if (!options.indices.empty()) {
+    indices.clear();
+    for (std::size_t index : options.indices) {
+      if (index < baseline.calls.size()) indices.push_back(index);
+    }
+  }
   result.swept = indices.size();
   SweepIndices(setup, baseline, indices, directory / "cases", options, result);
   return result;
