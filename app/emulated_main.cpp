@@ -10,6 +10,7 @@
 #include "platform/emulated/faults.h"
 #include "platform/emulated/machine.h"
 #include "platform/emulated/machine_check.h"
+#include "platform/emulated/seam_report.h"
 
 int main() {
   const std::filesystem::path machine = emu::DefaultMachineDirectory();
@@ -22,5 +23,10 @@ int main() {
   }
   const nlohmann::json& config = emu::Machine::Get().Config();
   emu::UseMachineFaults(config.value("faults", nlohmann::json::array()));
-  return RunSetup();
+  const int status = RunSetup();
+  if (!emu::WriteSeamReport()) {
+    std::fprintf(stderr, "velund-setup: the seam report could not be written\n");
+    return 1;
+  }
+  return status;
 }

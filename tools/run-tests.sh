@@ -28,6 +28,11 @@ cmake --build build-release -j"$jobs" --target velund-setup velund-machine
 # The random-machine cases (300 in the plain build) run fewer times under the slower sanitizers.
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   VELUND_PROPERTY_CASES=60 run_suite build-asan address -LE boot
+# The sampled fault sweep (docs/fault-sweep.md): whole jobs with one seam call failing, under the
+# sanitizers; any broken invariant fails the run.
+echo "=== fault sweep: sampled, ASan build ==="
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  build-asan/benchmarks/velund-fault-sweep --work build-asan/fault-sweep --sample 40 --jobs "$jobs"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   VELUND_PROPERTY_CASES=30 run_suite build-tsan thread -LE boot
 

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "platform/emulated/machine.h"
+#include "platform/emulated/seam_report.h"
 
 namespace emu {
 namespace {
@@ -98,6 +99,7 @@ void UseMachineFaults(const nlohmann::json& faults) {
   for (const nlohmann::json& entry : faults) loaded.push_back(FaultFromJson(entry));
   std::lock_guard lock(gMutex);
   gMachine = std::move(loaded);
+  StartNotingSeamCalls();
 }
 
 nlohmann::json FaultToJson(const Fault& fault) {
@@ -128,8 +130,11 @@ std::optional<DWORD> TakeFault(std::string_view call, std::string_view path,
     throw std::logic_error("the fault list lacks the seam call " + std::string(call));
   }
   std::lock_guard lock(gMutex);
+  // Under the lock, so that the calls are noted in the order a "*" fault counts them.
   if (auto error = Take(gInjected, call, path, controlCode)) return error;
-  return Take(gMachine, call, path, controlCode);
+  std::optional<DWORD> error = Take(gMachine, call, path, controlCode);
+  if (!IsFaultProgram(call)) NoteSeamCall(call, path, error.has_value());
+  return error;
 }
 
 void InjectInterleave(Interleave interleave) {

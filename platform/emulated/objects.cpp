@@ -1,6 +1,10 @@
 #include "platform/emulated/objects.h"
 
+#include <cxxabi.h>
+
+#include <cstdlib>
 #include <mutex>
+#include <typeinfo>
 #include <unordered_map>
 
 #include "platform/seam.h"
@@ -82,6 +86,21 @@ bool RemoveHandle(HANDLE handle) {
   object = std::move(it->second);
   table.objects.erase(it);
   return true;
+}
+
+std::vector<std::string> OpenHandleKinds() {
+  std::vector<std::string> kinds;
+  HandleTable& table = Table();
+  std::lock_guard lock(table.mutex);
+  for (const auto& [value, object] : table.objects) {
+    const KernelObject& kernelObject = *object;
+    const char* mangled = typeid(kernelObject).name();
+    int status = 0;
+    char* readable = abi::__cxa_demangle(mangled, nullptr, nullptr, &status);
+    kinds.emplace_back(status == 0 && readable ? readable : mangled);
+    std::free(readable);
+  }
+  return kinds;
 }
 
 }  // namespace emu

@@ -3,6 +3,8 @@
 
 #include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "platform/win32_types.h"
 
@@ -42,5 +44,8 @@ std::shared_ptr<T> LookupHandleAs(HANDLE handle) {
 }
 // Removes the handle; false when it was not open.
 bool RemoveHandle(HANDLE handle);
+// The kinds (class names) of the objects behind the handles still open, for the fault sweep's
+// report of handles a run left open.
+std::vector<std::string> OpenHandleKinds();
 
 }  // namespace emu
