@@ -1,6 +1,7 @@
 #include "benchmarks/fault_sweep/checks.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <map>
 #include <sstream>
 
@@ -133,19 +134,20 @@ bool IsPrivilegeCall(const SeamCall& call) {
 bool WorkKeyMayStay(const std::vector<SeamCall>& calls, std::size_t failed) {
   if (failed >= calls.size()) return false;
   if (calls[failed].path.find("\\Menu\\BCD_") != std::string::npos) return true;
-  std::optional<std::size_t> start;
+  constexpr std::size_t kNoBuild = SIZE_MAX;  // no build under way
+  std::size_t start = kNoBuild;
   for (std::size_t i = 0; i < calls.size(); ++i) {
-    if (calls[i].name == "RegSetValueExW" && !start) {
+    if (calls[i].name == "RegSetValueExW" && start == kNoBuild) {
       start = i;
-      while (*start > 0 && IsPrivilegeCall(calls[*start - 1])) --*start;
+      while (start > 0 && IsPrivilegeCall(calls[start - 1])) --start;
     }
-    if (calls[i].name == "RegSaveKeyW" && start) {
-      if (failed >= *start && failed < i) return true;
-      start.reset();
+    if (calls[i].name == "RegSaveKeyW" && start != kNoBuild) {
+      if (failed >= start && failed < i) return true;
+      start = kNoBuild;
     }
   }
   // A build that failed before its first save (preparing the target folders) ends the list.
-  return start && failed >= *start;
+  return start != kNoBuild && failed >= start;
 }
 
 void CheckReport(const RunOutcome& run, const Baseline& baseline,
