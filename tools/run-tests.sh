@@ -32,7 +32,7 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 # sanitizers; any broken invariant fails the run.
 echo "=== fault sweep: sampled, ASan build ==="
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-  build-asan/benchmarks/velund-fault-sweep --work build-asan/fault-sweep --sample 40 --jobs "$jobs"
+  build-asan/benchmarks/velund-fault-sweep --work build-asan/fault-sweep --sample 60 --jobs "$jobs"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   VELUND_PROPERTY_CASES=30 run_suite build-tsan thread -LE boot
 

@@ -13,9 +13,10 @@ struct SeamCall {
   int thread = 0;  // 0: the thread the program starts on, which runs the window
 };
 
-// The call indices to fail: every call of a run of like calls (consecutive calls of the same
-// name) of up to three calls; the first, the middle and the last of a longer run. Then every
-// `sample`-th of those (1: all).
+// The call indices to fail: every call of a run of like calls of up to three calls; the first,
+// the middle and the last of a longer run. Like calls on files have the same name, thread and
+// folder and lie at most four calls apart (a file's creation and its writes alternate); other like
+// calls are consecutive calls of the same name. Then every `sample`-th of those (1: all).
 std::vector<std::size_t> ChooseIndices(const std::vector<SeamCall>& calls, std::size_t sample);
 
 // The error the call fails with: one that call can really return on Windows.
